@@ -1,0 +1,35 @@
+// kestrum-server as a library: the reference speed-test server that the kestrum command can also run
+// in-process. It shares the platform layer with the client library, but none of its statics.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+constexpr int kDefaultServerPort = 9301;
+
+struct ServerConfig {
+  std::string bind;                  // address to listen on; empty: all IPv6 and IPv4 addresses
+  int port = kDefaultServerPort;     // 0: an ephemeral port, see ServerHandle::port
+  int max_connections = 512;         // past this, new connections are closed at once
+  int command_timeout_ms = 5000;     // a client that sends no command byte in time is dropped
+  int max_stream_seconds = 300;      // a download or upload is ended after this long
+  bool stats = false;                // one line per finished upload/download on the log stream
+  bool quiet = false;                // no log lines at all
+};
+
+struct ServerStats {
+  uint64_t connections = 0;          // accepted so far
+  uint64_t rejected = 0;             // closed at once because of max_connections
+  uint64_t active = 0;               // open right now
+};
+
+class Server;  // opaque
+
+// Starts listening and serving on background threads. Returns null and fills *error when it cannot
+// listen (address in use, bad bind address...).
+Server *server_start(const ServerConfig &config, std::string *error);
+// The port actually bound (useful with port 0).
+int server_port(const Server *server);
+ServerStats server_stats(const Server *server);
+// Stops accepting, closes every connection, joins every thread and frees the server. Bounded in time.
+void server_stop(Server *server);

@@ -1,0 +1,106 @@
+// The one place that knows Windows from POSIX. Everything above this header speaks in these names only.
+//
+// Windows: Winsock 2 and Win32 (platform_win32.cpp). POSIX: BSD sockets, poll, clock_gettime and pthreads
+// (platform_posix.cpp). Each function below has the same meaning on both.
+#pragma once
+
+#include <cstdint>
+
+#if defined(_WIN32)
+#  ifndef WIN32_LEAN_AND_MEAN
+#    define WIN32_LEAN_AND_MEAN
+#  endif
+#  include <winsock2.h>
+#  include <ws2tcpip.h>
+#  include <windows.h>
+using sock_t = SOCKET;
+#  define KS_INVALID_SOCKET INVALID_SOCKET
+#elif defined(__unix__) || defined(__APPLE__)
+#  include <netdb.h>
+#  include <netinet/in.h>
+#  include <netinet/tcp.h>
+#  include <sys/socket.h>
+#  include <pthread.h>
+#  include <sys/types.h>
+using sock_t = int;
+#  define KS_INVALID_SOCKET (-1)
+#else
+#  error "unsupported platform: need Winsock 2 or BSD sockets"
+#endif
+
+// --- socket layer ----------------------------------------------------------------------------------------
+
+// Starts the socket layer (WSAStartup 2.2); 0 on success. POSIX has nothing to start.
+int net_startup();
+// Stops it again (WSACleanup); returns that call's result, 0 on POSIX.
+int net_shutdown();
+
+// A new socket, or KS_INVALID_SOCKET. Where the platform offers it, the socket never raises SIGPIPE.
+sock_t sock_open(int family, int socktype, int protocol);
+// Releases the handle (closesocket / close).
+void sock_close(sock_t s);
+void sock_set_nonblocking(sock_t s, bool on);
+// Both directions (SD_BOTH / SHUT_RDWR).
+void sock_shutdown_both(sock_t s);
+
+// The code of the last failed socket call on this thread (WSAGetLastError / errno).
+int sock_error();
+
+// send and recv with flags 0 that never raise SIGPIPE; the result as the platform call returns it.
+int sock_send(sock_t s, const void *buf, int len);
+int sock_recv(sock_t s, void *buf, int len);
+
+// A 4-byte integer option; the result of setsockopt is returned but callers may ignore it.
+int sock_set_int(sock_t s, int level, int option, int value);
+// SO_RCVTIMEO / SO_SNDTIMEO in milliseconds (a DWORD on Windows, a timeval on POSIX).
+void sock_set_recv_timeout(sock_t s, int ms);
+void sock_set_send_timeout(sock_t s, int ms);
+// SO_LINGER {on, 0}: the close that follows discards unsent data and resets the connection.
+void sock_set_hard_close(sock_t s);
+// The pending error of a socket (SO_ERROR); false when it cannot be read.
+bool sock_pending_error(sock_t s, int *err);
+
+// Outcome of waiting for a non-blocking connect.
+enum class ConnectWait {
+  ready,    // marked writable: the attempt has completed, its SO_ERROR tells how
+  failed,   // marked as failed by the socket layer itself: try the next address
+  timeout,  // nothing within the limit, or the wait itself failed
+};
+// Waits at most timeout_ms for a connect in progress. POSIX uses poll, so any descriptor value works;
+// Windows uses select on the write and exception sets.
+ConnectWait sock_wait_connect(sock_t s, int timeout_ms);
+
+// Classes of socket error codes.
+bool err_is_interrupted(int code);   // the call was interrupted by a signal
+bool err_is_retryable(int code);     // interrupted, would block / try again, or a SO_RCVTIMEO/SO_SNDTIMEO expiry
+bool err_is_in_progress(int code);   // a non-blocking connect has started and goes on
+
+// --- clock -------------------------------------------------------------------------------------------------
+
+// The high-resolution counter: ticks per second and the current tick. false when unavailable.
+bool perf_frequency(int64_t *ticks_per_second);
+bool perf_counter(int64_t *ticks);
+// Milliseconds since an arbitrary origin, the fallback clock.
+uint64_t tick_count_ms();
+
+// --- threads -------------------------------------------------------------------------------------------------
+
+// A thread entry returns thread_ret_t (0 on every path) and is declared with KS_THREAD_CALL.
+#if defined(_WIN32)
+using thread_t = HANDLE;
+using thread_ret_t = DWORD;
+#  define KS_THREAD_CALL WINAPI
+#else
+using thread_t = pthread_t;
+using thread_ret_t = void *;
+#  define KS_THREAD_CALL
+#endif
+using thread_entry = thread_ret_t(KS_THREAD_CALL *)(void *arg);
+
+// Starts entry(arg) on a new thread with default attributes; false when it cannot be created.
+bool thread_start(thread_t *t, thread_entry entry, void *arg);
+// Waits at most timeout_ms for the thread to end (0: not at all), then lets go of the handle either way.
+// A thread that has not ended runs on detached and releases its own resources when it ends.
+void thread_wait_release(thread_t t, int timeout_ms);
+
+void sleep_ms(int ms);

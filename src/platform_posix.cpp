@@ -1,0 +1,151 @@
+// POSIX side of the platform layer: BSD sockets, poll, clock_gettime(CLOCK_MONOTONIC) and pthreads.
+#include "platform.h"
+
+#include <cerrno>
+#include <ctime>
+#include <poll.h>
+#include <sys/time.h>
+#include <unistd.h>
+#include <fcntl.h>
+
+int net_startup() { return 0; }
+int net_shutdown() { return 0; }
+
+sock_t sock_open(int family, int socktype, int protocol) {
+  sock_t s = ::socket(family, socktype, protocol);
+#if defined(SO_NOSIGPIPE)
+  // Where send has no MSG_NOSIGNAL, the socket itself is told not to raise SIGPIPE.
+  if (s != KS_INVALID_SOCKET) sock_set_int(s, SOL_SOCKET, SO_NOSIGPIPE, 1);
+#endif
+  return s;
+}
+
+void sock_close(sock_t s) { ::close(s); }
+
+void sock_set_nonblocking(sock_t s, bool on) {
+  int flags = ::fcntl(s, F_GETFL, 0);
+  if (flags < 0) return;
+  ::fcntl(s, F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK));
+}
+
+void sock_shutdown_both(sock_t s) { ::shutdown(s, SHUT_RDWR); }
+
+int sock_error() { return errno; }
+
+#if defined(MSG_NOSIGNAL)
+static constexpr int kSendFlags = MSG_NOSIGNAL;  // a send to a reset peer must fail, not kill the host
+#else
+static constexpr int kSendFlags = 0;  // SO_NOSIGPIPE is set in sock_open
+#endif
+
+int sock_send(sock_t s, const void *buf, int len) {
+  return static_cast<int>(::send(s, buf, static_cast<size_t>(len), kSendFlags));
+}
+
+int sock_recv(sock_t s, void *buf, int len) {
+  return static_cast<int>(::recv(s, buf, static_cast<size_t>(len), 0));
+}
+
+int sock_set_int(sock_t s, int level, int option, int value) {
+  return ::setsockopt(s, level, option, &value, sizeof value);
+}
+
+static void set_timeout(sock_t s, int option, int ms) {
+  timeval tv{};
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = (ms % 1000) * 1000;
+  ::setsockopt(s, SOL_SOCKET, option, &tv, sizeof tv);
+}
+void sock_set_recv_timeout(sock_t s, int ms) { set_timeout(s, SO_RCVTIMEO, ms); }
+void sock_set_send_timeout(sock_t s, int ms) { set_timeout(s, SO_SNDTIMEO, ms); }
+
+void sock_set_hard_close(sock_t s) {
+  linger lg{};
+  lg.l_onoff = 1;
+  lg.l_linger = 0;
+  ::setsockopt(s, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+}
+
+bool sock_pending_error(sock_t s, int *err) {
+  int value = 0;
+  socklen_t len = sizeof value;
+  if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &value, &len) != 0) return false;
+  *err = value;
+  return true;
+}
+
+static int64_t monotonic_ms() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+ConnectWait sock_wait_connect(sock_t s, int timeout_ms) {
+  // poll, not select: select cannot watch a descriptor at or above FD_SETSIZE, and a host with many open
+  // files would have its stack overwritten. A signal that interrupts the wait does not shorten the limit.
+  const int64_t deadline = monotonic_ms() + timeout_ms;
+  for (;;) {
+    pollfd p{};
+    p.fd = s;
+    p.events = POLLOUT;
+    const int64_t left = deadline - monotonic_ms();
+    const int n = ::poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
+    if (n < 0 && errno == EINTR && left > 0) continue;
+    if (n != 1) return ConnectWait::timeout;
+    // A refused attempt comes back as POLLERR/POLLHUP (usually with POLLOUT): the pending error decides.
+    if (p.revents & (POLLOUT | POLLERR | POLLHUP)) return ConnectWait::ready;
+    return ConnectWait::timeout;
+  }
+}
+
+bool err_is_interrupted(int code) { return code == EINTR; }
+
+bool err_is_retryable(int code) {
+  // An expired SO_RCVTIMEO / SO_SNDTIMEO comes back as EAGAIN / EWOULDBLOCK here. ETIMEDOUT on POSIX means
+  // the connection itself has died (retransmissions or keep-alive gave up), so it is not retried.
+  return code == EINTR || code == EAGAIN || code == EWOULDBLOCK;
+}
+
+// EAGAIN from a TCP connect means no local port was free, a real failure, so only EINPROGRESS counts.
+bool err_is_in_progress(int code) { return code == EINPROGRESS; }
+
+bool perf_frequency(int64_t *ticks_per_second) {
+  *ticks_per_second = 1000000000;  // the counter below counts nanoseconds
+  return true;
+}
+
+bool perf_counter(int64_t *ticks) {
+  timespec ts{};
+  if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0) return false;
+  *ticks = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+  return true;
+}
+
+uint64_t tick_count_ms() { return static_cast<uint64_t>(monotonic_ms()); }
+
+bool thread_start(thread_t *t, thread_entry entry, void *arg) {
+  return pthread_create(t, nullptr, entry, arg) == 0;
+}
+
+void thread_wait_release(thread_t t, int timeout_ms) {
+  if (timeout_ms > 0) {
+    timespec until{};
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_sec += timeout_ms / 1000;
+    until.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000;
+    if (until.tv_nsec >= 1000000000) {
+      until.tv_sec += 1;
+      until.tv_nsec -= 1000000000;
+    }
+    if (pthread_timedjoin_np(t, nullptr, &until) == 0) return;
+  }
+  pthread_detach(t);
+}
+
+void sleep_ms(int ms) {
+  timespec ts{};
+  ts.tv_sec = ms / 1000;
+  ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000;
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}

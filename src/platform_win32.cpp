@@ -1,0 +1,110 @@
+// Windows side of the platform layer: Winsock 2, the performance counter and Win32 threads.
+#include "platform.h"
+
+#include <cerrno>
+
+int net_startup() {
+  WSADATA data;
+  return WSAStartup(MAKEWORD(2, 2), &data);
+}
+
+int net_shutdown() { return WSACleanup(); }
+
+sock_t sock_open(int family, int socktype, int protocol) { return ::socket(family, socktype, protocol); }
+
+void sock_close(sock_t s) { ::closesocket(s); }
+
+void sock_set_nonblocking(sock_t s, bool on) {
+  u_long mode = on ? 1 : 0;
+  ::ioctlsocket(s, FIONBIO, &mode);
+}
+
+void sock_shutdown_both(sock_t s) { ::shutdown(s, SD_BOTH); }
+
+int sock_error() { return WSAGetLastError(); }
+
+int sock_send(sock_t s, const void *buf, int len) { return ::send(s, static_cast<const char *>(buf), len, 0); }
+
+int sock_recv(sock_t s, void *buf, int len) { return ::recv(s, static_cast<char *>(buf), len, 0); }
+
+int sock_set_int(sock_t s, int level, int option, int value) {
+  return ::setsockopt(s, level, option, reinterpret_cast<const char *>(&value), sizeof value);
+}
+
+// Winsock takes these time limits as a DWORD of milliseconds.
+void sock_set_recv_timeout(sock_t s, int ms) { sock_set_int(s, SOL_SOCKET, SO_RCVTIMEO, ms); }
+void sock_set_send_timeout(sock_t s, int ms) { sock_set_int(s, SOL_SOCKET, SO_SNDTIMEO, ms); }
+
+void sock_set_hard_close(sock_t s) {
+  linger lg{};
+  lg.l_onoff = 1;
+  lg.l_linger = 0;
+  ::setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&lg), sizeof lg);
+}
+
+bool sock_pending_error(sock_t s, int *err) {
+  int value = 0;
+  int len = sizeof value;
+  if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&value), &len) != 0) return false;
+  *err = value;
+  return true;
+}
+
+ConnectWait sock_wait_connect(sock_t s, int timeout_ms) {
+  // Winsock reports a refused non-blocking connect in the exception set, never as writable. Watching only
+  // the write set would wait out the whole limit on a port that refused at once and never try the next
+  // address, so the exception set is watched as well.
+  fd_set writable;
+  fd_set failed;
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  FD_SET(s, &writable);
+  FD_SET(s, &failed);
+  timeval tv{};
+  tv.tv_sec = timeout_ms / 1000;
+  tv.tv_usec = (timeout_ms % 1000) * 1000;
+  const int n = ::select(static_cast<int>(s + 1), nullptr, &writable, &failed, &tv);
+  if (n < 1) return ConnectWait::timeout;
+  if (FD_ISSET(s, &failed)) return ConnectWait::failed;
+  if (FD_ISSET(s, &writable)) return ConnectWait::ready;
+  return ConnectWait::timeout;
+}
+
+// The lists mix the C runtime's errno numbers with Winsock's own codes, as a socket layer built on
+// either may hand back one or the other.
+bool err_is_interrupted(int code) { return code == EINTR || code == WSAEINTR; }
+
+bool err_is_retryable(int code) {
+  return code == EINTR || code == EAGAIN || code == EWOULDBLOCK || code == WSAEINTR ||
+         code == WSAEWOULDBLOCK || code == WSAETIMEDOUT;
+}
+
+bool err_is_in_progress(int code) { return code == WSAEWOULDBLOCK || code == WSAEINPROGRESS; }
+
+bool perf_frequency(int64_t *ticks_per_second) {
+  LARGE_INTEGER f;
+  if (!QueryPerformanceFrequency(&f)) return false;
+  *ticks_per_second = f.QuadPart;
+  return true;
+}
+
+bool perf_counter(int64_t *ticks) {
+  LARGE_INTEGER c;
+  if (!QueryPerformanceCounter(&c)) return false;
+  *ticks = c.QuadPart;
+  return true;
+}
+
+uint64_t tick_count_ms() { return GetTickCount64(); }
+
+bool thread_start(thread_t *t, thread_entry entry, void *arg) {
+  *t = CreateThread(nullptr, 0, entry, arg, 0, nullptr);
+  return *t != nullptr;
+}
+
+void thread_wait_release(thread_t t, int timeout_ms) {
+  if (timeout_ms > 0) WaitForSingleObject(t, static_cast<DWORD>(timeout_ms));
+  CloseHandle(t);
+}
+
+void sleep_ms(int ms) { Sleep(static_cast<DWORD>(ms)); }

@@ -25,17 +25,17 @@
 #define KESTRUM_H
 
 #if defined(_WIN32)
-#  if defined(KESTRUM_BUILDING)
-#    define KESTRUM_API __declspec(dllexport)
-#  elif defined(KESTRUM_STATIC)
-#    define KESTRUM_API
-#  else
-#    define KESTRUM_API __declspec(dllimport)
-#  endif
-#elif defined(__GNUC__)
-#  define KESTRUM_API __attribute__((visibility("default")))
+#if defined(KESTRUM_BUILDING)
+#define KESTRUM_API __declspec(dllexport)
+#elif defined(KESTRUM_STATIC)
+#define KESTRUM_API
 #else
-#  define KESTRUM_API
+#define KESTRUM_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__)
+#define KESTRUM_API __attribute__((visibility("default")))
+#else
+#define KESTRUM_API
 #endif
 
 #ifdef __cplusplus

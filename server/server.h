@@ -8,19 +8,19 @@
 constexpr int kDefaultServerPort = 9301;
 
 struct ServerConfig {
-  std::string bind;                  // address to listen on; empty: all IPv6 and IPv4 addresses
-  int port = kDefaultServerPort;     // 0: an ephemeral port, see ServerHandle::port
-  int max_connections = 512;         // past this, new connections are closed at once
-  int command_timeout_ms = 5000;     // a client that sends no command byte in time is dropped
-  int max_stream_seconds = 300;      // a download or upload is ended after this long
-  bool stats = false;                // one line per finished upload/download on the log stream
-  bool quiet = false;                // no log lines at all
+  std::string bind;               // address to listen on; empty: all IPv6 and IPv4 addresses
+  int port = kDefaultServerPort;  // 0: an ephemeral port, see ServerHandle::port
+  int max_connections = 512;      // past this, new connections are closed at once
+  int command_timeout_ms = 5000;  // a client that sends no command byte in time is dropped
+  int max_stream_seconds = 300;   // a download or upload is ended after this long
+  bool stats = false;             // one line per finished upload/download on the log stream
+  bool quiet = false;             // no log lines at all
 };
 
 struct ServerStats {
-  uint64_t connections = 0;          // accepted so far
-  uint64_t rejected = 0;             // closed at once because of max_connections
-  uint64_t active = 0;               // open right now
+  uint64_t connections = 0;  // accepted so far
+  uint64_t rejected = 0;     // closed at once because of max_connections
+  uint64_t active = 0;       // open right now
 };
 
 class Server;  // opaque

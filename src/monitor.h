@@ -26,8 +26,8 @@ int tick_percent(double elapsed_seconds, double planned_seconds);
 
 // Where one wake-up of the monitor delivers its reports.
 struct TickSink {
-  uint64_t (*bytes)(void *ctx);                               // the running total, read at each report
-  void (*report)(void *ctx, double rate_mbps, int percent);   // one report
+  uint64_t (*bytes)(void *ctx);                              // the running total, read at each report
+  void (*report)(void *ctx, double rate_mbps, int percent);  // one report
   void *ctx;
 };
 

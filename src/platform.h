@@ -7,25 +7,25 @@
 #include <cstdint>
 
 #if defined(_WIN32)
-#  ifndef WIN32_LEAN_AND_MEAN
-#    define WIN32_LEAN_AND_MEAN
-#  endif
-#  include <winsock2.h>
-#  include <ws2tcpip.h>
-#  include <windows.h>
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
 using sock_t = SOCKET;
-#  define KS_INVALID_SOCKET INVALID_SOCKET
+#define KS_INVALID_SOCKET INVALID_SOCKET
 #elif defined(__unix__) || defined(__APPLE__)
-#  include <netdb.h>
-#  include <netinet/in.h>
-#  include <netinet/tcp.h>
-#  include <sys/socket.h>
-#  include <pthread.h>
-#  include <sys/types.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/types.h>
 using sock_t = int;
-#  define KS_INVALID_SOCKET (-1)
+#define KS_INVALID_SOCKET (-1)
 #else
-#  error "unsupported platform: need Winsock 2 or BSD sockets"
+#error "unsupported platform: need Winsock 2 or BSD sockets"
 #endif
 
 // --- socket layer ----------------------------------------------------------------------------------------
@@ -71,9 +71,9 @@ enum class ConnectWait {
 ConnectWait sock_wait_connect(sock_t s, int timeout_ms);
 
 // Classes of socket error codes.
-bool err_is_interrupted(int code);   // the call was interrupted by a signal
-bool err_is_retryable(int code);     // interrupted, would block / try again, or a SO_RCVTIMEO/SO_SNDTIMEO expiry
-bool err_is_in_progress(int code);   // a non-blocking connect has started and goes on
+bool err_is_interrupted(int code);  // the call was interrupted by a signal
+bool err_is_retryable(int code);  // interrupted, would block / try again, or a SO_RCVTIMEO/SO_SNDTIMEO expiry
+bool err_is_in_progress(int code);  // a non-blocking connect has started and goes on
 
 // --- clock -------------------------------------------------------------------------------------------------
 
@@ -83,17 +83,18 @@ bool perf_counter(int64_t *ticks);
 // Milliseconds since an arbitrary origin, the fallback clock.
 uint64_t tick_count_ms();
 
-// --- threads -------------------------------------------------------------------------------------------------
+// --- threads
+// -------------------------------------------------------------------------------------------------
 
 // A thread entry returns thread_ret_t (0 on every path) and is declared with KS_THREAD_CALL.
 #if defined(_WIN32)
 using thread_t = HANDLE;
 using thread_ret_t = DWORD;
-#  define KS_THREAD_CALL WINAPI
+#define KS_THREAD_CALL WINAPI
 #else
 using thread_t = pthread_t;
 using thread_ret_t = void *;
-#  define KS_THREAD_CALL
+#define KS_THREAD_CALL
 #endif
 using thread_entry = thread_ret_t(KS_THREAD_CALL *)(void *arg);
 

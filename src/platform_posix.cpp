@@ -1,12 +1,12 @@
 // POSIX side of the platform layer: BSD sockets, poll, clock_gettime(CLOCK_MONOTONIC) and pthreads.
 #include "platform.h"
 
-#include <cerrno>
-#include <ctime>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/time.h>
 #include <unistd.h>
-#include <fcntl.h>
+#include <cerrno>
+#include <ctime>
 
 int net_startup() { return 0; }
 int net_shutdown() { return 0; }

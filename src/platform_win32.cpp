@@ -23,7 +23,9 @@ void sock_shutdown_both(sock_t s) { ::shutdown(s, SD_BOTH); }
 
 int sock_error() { return WSAGetLastError(); }
 
-int sock_send(sock_t s, const void *buf, int len) { return ::send(s, static_cast<const char *>(buf), len, 0); }
+int sock_send(sock_t s, const void *buf, int len) {
+  return ::send(s, static_cast<const char *>(buf), len, 0);
+}
 
 int sock_recv(sock_t s, void *buf, int len) { return ::recv(s, static_cast<char *>(buf), len, 0); }
 

@@ -70,6 +70,14 @@ enum class ConnectWait {
 // Windows uses select on the write and exception sets.
 ConnectWait sock_wait_connect(sock_t s, int timeout_ms);
 
+// Waits at most timeout_ms for s to become readable: data, a connection to accept, or the peer's close.
+// 1: readable, 0: the limit ran out, -1: the wait failed (a signal included; callers simply wait again).
+int sock_wait_readable(sock_t s, int timeout_ms);
+// Lets a listening socket take its port again right after a restart while the old connections linger,
+// yet never lets a second process listen on the same port (SO_REUSEADDR on POSIX, where that is its
+// meaning; SO_EXCLUSIVEADDRUSE on Windows, whose SO_REUSEADDR would allow port stealing).
+void sock_set_listen_reuse(sock_t s);
+
 // Classes of socket error codes.
 bool err_is_interrupted(int code);  // the call was interrupted by a signal
 bool err_is_retryable(int code);  // interrupted, would block / try again, or a SO_RCVTIMEO/SO_SNDTIMEO expiry

@@ -98,6 +98,16 @@ ConnectWait sock_wait_connect(sock_t s, int timeout_ms) {
   }
 }
 
+int sock_wait_readable(sock_t s, int timeout_ms) {
+  pollfd p{};
+  p.fd = s;
+  p.events = POLLIN;
+  const int n = ::poll(&p, 1, timeout_ms);
+  return n < 0 ? -1 : (n > 0 ? 1 : 0);
+}
+
+void sock_set_listen_reuse(sock_t s) { sock_set_int(s, SOL_SOCKET, SO_REUSEADDR, 1); }
+
 bool err_is_interrupted(int code) { return code == EINTR; }
 
 bool err_is_retryable(int code) {

@@ -72,6 +72,19 @@ ConnectWait sock_wait_connect(sock_t s, int timeout_ms) {
   return ConnectWait::timeout;
 }
 
+int sock_wait_readable(sock_t s, int timeout_ms) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(s, &readable);
+  timeval tv{};
+  tv.tv_sec = timeout_ms / 1000;
+  tv.tv_usec = (timeout_ms % 1000) * 1000;
+  const int n = ::select(static_cast<int>(s + 1), &readable, nullptr, nullptr, &tv);
+  return n < 0 ? -1 : (n > 0 ? 1 : 0);
+}
+
+void sock_set_listen_reuse(sock_t s) { sock_set_int(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, 1); }
+
 // The lists mix the C runtime's errno numbers with Winsock's own codes, as a socket layer built on
 // either may hand back one or the other.
 bool err_is_interrupted(int code) { return code == EINTR || code == WSAEINTR; }

@@ -1,0 +1,224 @@
+// kestrum: measures the path to a speed-test server from the command line, as a host of the library's
+// public interface. With no server named, it runs the bundled server in this process and measures that.
+#include <kestrum.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "options.h"
+#include "progress.h"
+#include "report.h"
+#include "server.h"
+#include "term.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitCancelled = 130;  // what shells report for a program ended by SIGINT
+
+// Interrupts seen so far. Written by the interrupt watcher under g_wait_mutex, so that a sleep between
+// runs cannot miss the wake-up; read anywhere.
+std::atomic<int> g_interrupts{0};
+std::mutex g_wait_mutex;
+std::condition_variable g_wait_cv;
+
+bool interrupted() { return g_interrupts.load() > 0; }
+
+void on_interrupt(int count) {
+  kestrum_cancel();
+  {
+    const std::lock_guard<std::mutex> lock(g_wait_mutex);
+    g_interrupts.store(count);
+  }
+  g_wait_cv.notify_all();
+  if (count >= 2) {
+    // Asked twice: leave now, without waiting for the run to wind down. The system closes the sockets.
+    std::fputs("\nkestrum: interrupted again, stopping at once\n", stderr);
+    std::fflush(stderr);
+    std::_Exit(kExitCancelled);
+  }
+}
+
+// Registered for every run, drawing or not: kestrum_init and kestrum_run_all lower the cancel flag as a
+// run starts, so an interrupt that lands just before would be lost. Ping samples and transfer ticks come
+// often enough that raising the flag again here ends such a run within one report.
+void on_tick(const char *phase, double rate_mbps, int percent) {
+  if (interrupted()) {
+    kestrum_cancel();
+    return;
+  }
+  progress_report(phase, rate_mbps, percent);
+}
+
+// Waits between two runs; false when an interrupt ended the wait.
+bool sleep_unless_interrupted(double seconds) {
+  std::unique_lock<std::mutex> lock(g_wait_mutex);
+  return !g_wait_cv.wait_for(lock, std::chrono::duration<double>(seconds), [] { return interrupted(); });
+}
+
+enum class Outcome { ok, failed, cancelled };
+
+Outcome measure_once(const Options &o, const char *host, int port) {
+  if (interrupted()) return Outcome::cancelled;
+  // A fresh start for every run of a series: lowers the cancel flag and empties the last-error text.
+  if (kestrum_init() != 0) return Outcome::failed;
+  bool ok = false;
+  switch (o.only) {
+    case TestSelection::all:
+      ok = kestrum_run_all(host, port, o.duration_ms) == 0;
+      break;
+    case TestSelection::ping:
+      ok = kestrum_ping(host, port, o.count) >= 0;
+      break;
+    case TestSelection::download:
+      ok = kestrum_download(host, port, o.duration_ms) >= 0;
+      break;
+    case TestSelection::upload:
+      ok = kestrum_upload(host, port, o.duration_ms) >= 0;
+      break;
+  }
+  // Whatever the library made of it, an interrupted run counts as cancelled, not as measured or failed.
+  if (interrupted()) return Outcome::cancelled;
+  return ok ? Outcome::ok : Outcome::failed;
+}
+
+bool colour_wanted() {
+  const char *no_colour = std::getenv("NO_COLOR");
+  if (no_colour != nullptr && no_colour[0] != '\0') return false;
+  const char *term = std::getenv("TERM");
+  return term == nullptr || std::strcmp(term, "dumb") != 0;
+}
+
+void report_failure(bool series, long long run) {
+  const char *message = kestrum_last_error();
+  if (message[0] == '\0') message = "measurement failed";
+  if (series) {
+    std::fprintf(stderr, "kestrum: run %lld: %s\n", run, message);
+  } else {
+    std::fprintf(stderr, "kestrum: %s\n", message);
+  }
+  std::fflush(stderr);
+}
+
+// Prints a successful run; false when standard output can no longer be written (a closed pipe), which
+// would otherwise leave an endless series measuring for nobody.
+bool report_success(const Options &o, bool series, long long run, bool colour) {
+  if (o.json) {
+    std::printf("%s\n", kestrum_result_json());
+  } else {
+    Figures figures;
+    if (!read_figures(kestrum_result_json(), &figures)) {
+      std::fprintf(stderr, "kestrum: the result document could not be read: %s\n", kestrum_result_json());
+    }
+    if (series) {
+      print_summary_line(figures, o.only, run);
+    } else {
+      print_summary(figures, o.only, colour);
+    }
+  }
+  return std::fflush(stdout) == 0 && !std::ferror(stdout);
+}
+
+int run_series(const Options &o, const char *host, int port) {
+  const bool series = o.repeat != 1;
+  const bool wanted = colour_wanted();
+  const bool draw = !o.json && term_is_terminal(TermStream::err);
+  const bool draw_colour = draw && wanted && term_enable_escapes(TermStream::err);
+  const bool summary_colour =
+      !o.json && wanted && term_is_terminal(TermStream::out) && term_enable_escapes(TermStream::out);
+
+  int status = kExitOk;
+  for (long long run = 1; o.repeat == 0 || run <= o.repeat; ++run) {
+    if (run > 1 && !sleep_unless_interrupted(o.interval_s)) return kExitCancelled;
+    if (draw) progress_begin(draw_colour, series, series ? "Run " + std::to_string(run) + "  " : "");
+    const Outcome outcome = measure_once(o, host, port);
+    progress_end();
+    if (outcome == Outcome::cancelled) return kExitCancelled;
+    if (outcome == Outcome::failed) {
+      report_failure(series, run);
+      status = kExitFailed;
+      if (!series) break;
+      continue;  // a series is a log over time: one bad moment does not end it
+    }
+    if (!report_success(o, series, run, summary_colour)) {
+      std::fputs("kestrum: cannot write the results; stopping\n", stderr);
+      return kExitFailed;
+    }
+  }
+  return status;
+}
+
+int run(const Options &o) {
+  if (kestrum_init() != 0) {
+    std::fprintf(stderr, "kestrum: %s\n", kestrum_last_error());
+    return kExitFailed;
+  }
+
+  Server *server = nullptr;
+  std::string host = o.host;
+  int port = o.port;
+  if (host.empty()) {
+    ServerConfig config;
+    config.bind = "127.0.0.1";
+    config.port = 0;
+    config.quiet = true;
+    // The server ends a stream after max_stream_seconds; a long --duration must not be cut short.
+    config.max_stream_seconds = std::max(config.max_stream_seconds, o.duration_ms / 1000 + 60);
+    std::string why;
+    server = server_start(config, &why);
+    if (server == nullptr) {
+      std::fprintf(stderr, "kestrum: cannot start the bundled server: %s\n", why.c_str());
+      kestrum_cleanup();
+      return kExitFailed;
+    }
+    host = config.bind;
+    port = server_port(server);
+    std::fprintf(stderr, "No server given: measuring against the bundled server on %s:%d\n", host.c_str(),
+                 port);
+    std::fflush(stderr);
+  }
+
+  kestrum_set_tick(on_tick);
+  const int status = run_series(o, host.c_str(), port);
+  kestrum_set_tick(nullptr);
+  if (status == kExitCancelled) std::fputs("kestrum: Cancelled by user\n", stderr);
+
+  // The measuring calls have returned, so no connection of ours is open; the server closes its own.
+  if (server != nullptr) server_stop(server);
+  kestrum_cleanup();
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Options options;
+  std::string error;
+  switch (parse_options(argc, argv, &options, &error)) {
+    case ParseOutcome::help:
+      std::fputs(usage_text().c_str(), stdout);
+      return kExitOk;
+    case ParseOutcome::version:
+      std::printf("kestrum %s\n", KESTRUM_VERSION);
+      return kExitOk;
+    case ParseOutcome::usage_error:
+      std::fprintf(stderr, "kestrum: %s\nTry 'kestrum --help' for more information.\n", error.c_str());
+      return kExitUsage;
+    case ParseOutcome::run:
+      break;
+  }
+  // Before any thread starts, so that the library's and the server's threads inherit what it sets up.
+  term_watch_interrupts(on_interrupt);
+  const int status = run(options);
+  term_unwatch_interrupts();
+  return status;
+}

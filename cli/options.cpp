@@ -1,0 +1,184 @@
+#include "options.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "server.h"
+
+namespace {
+
+constexpr int kMaxPort = 65535;
+constexpr int kMaxDurationMs = 2147483647;  // what the library's int takes: about 24 days
+constexpr int kMaxCount = 1000;             // the library takes at most this many samples
+constexpr long long kMaxRepeat = 1000000000;
+constexpr double kMaxIntervalS = 86400;
+
+// A whole decimal number within [min, max]: digits only, so no sign, space or "0x" slips through.
+bool parse_whole(const std::string &text, long long min, long long max, long long *out) {
+  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+  long long value = 0;
+  const char *end = text.data() + text.size();
+  const auto [rest, ec] = std::from_chars(text.data(), end, value);
+  if (ec != std::errc() || rest != end || value < min || value > max) return false;
+  *out = value;
+  return true;
+}
+
+// Seconds as a plain decimal (12, 0.5), within [0, max].
+bool parse_seconds(const std::string &text, double max, double *out) {
+  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+  double value = 0;
+  const char *end = text.data() + text.size();
+  const auto [rest, ec] = std::from_chars(text.data(), end, value, std::chars_format::fixed);
+  if (ec != std::errc() || rest != end || !std::isfinite(value) || value > max) return false;
+  *out = value;
+  return true;
+}
+
+bool whole_option(const std::string &name, const std::string &value, long long min, long long max,
+                  long long *out, std::string *error) {
+  if (parse_whole(value, min, max, out)) return true;
+  *error = "--" + name + ": '" + value + "' is not a whole number from " + std::to_string(min) + " to " +
+           std::to_string(max);
+  return false;
+}
+
+}  // namespace
+
+ParseOutcome parse_options(int argc, const char *const *argv, Options *options, std::string *error) {
+  Options o;
+  bool host_given = false;
+  bool port_given = false;
+  bool duration_given = false;
+  bool count_given = false;
+  bool repeat_given = false;
+  bool interval_given = false;
+  bool options_done = false;  // after "--" every argument is positional
+
+  auto usage = [error](std::string message) {
+    *error = std::move(message);
+    return ParseOutcome::usage_error;
+  };
+
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (options_done || arg.empty() || arg[0] != '-') {
+      if (arg.empty()) return usage("HOST must not be empty");
+      if (host_given) return usage("unexpected argument '" + arg + "'");
+      o.host = arg;
+      host_given = true;
+      continue;
+    }
+    if (arg == "--") {
+      options_done = true;
+      continue;
+    }
+    if (arg == "-h") return ParseOutcome::help;
+    if (arg.compare(0, 2, "--") != 0) return usage("unknown option '" + arg + "'");
+
+    // --name, --name=value or --name value
+    const size_t eq = arg.find('=');
+    const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
+    const bool inline_value = eq != std::string::npos;
+    std::string value = inline_value ? arg.substr(eq + 1) : std::string();
+
+    if (name == "help" || name == "version" || name == "json") {
+      if (inline_value) return usage("--" + name + " takes no value");
+      if (name == "help") return ParseOutcome::help;
+      if (name == "version") return ParseOutcome::version;
+      o.json = true;
+      continue;
+    }
+    if (name != "port" && name != "duration" && name != "count" && name != "only" && name != "repeat" &&
+        name != "interval") {
+      return usage("unknown option '--" + name + "'");
+    }
+    if (!inline_value) {
+      if (i + 1 >= argc) return usage("--" + name + " needs a value");
+      value = argv[++i];
+    }
+
+    long long n = 0;
+    if (name == "port") {
+      if (!whole_option(name, value, 1, kMaxPort, &n, error)) return ParseOutcome::usage_error;
+      o.port = static_cast<int>(n);
+      port_given = true;
+    } else if (name == "duration") {
+      if (!whole_option(name, value, 1, kMaxDurationMs, &n, error)) return ParseOutcome::usage_error;
+      o.duration_ms = static_cast<int>(n);
+      duration_given = true;
+    } else if (name == "count") {
+      if (!whole_option(name, value, 1, kMaxCount, &n, error)) return ParseOutcome::usage_error;
+      o.count = static_cast<int>(n);
+      count_given = true;
+    } else if (name == "repeat") {
+      if (!whole_option(name, value, 0, kMaxRepeat, &n, error)) return ParseOutcome::usage_error;
+      o.repeat = n;
+      repeat_given = true;
+    } else if (name == "interval") {
+      if (!parse_seconds(value, kMaxIntervalS, &o.interval_s)) {
+        return usage("--interval: '" + value + "' is not a number of seconds from 0 to 86400");
+      }
+      interval_given = true;
+    } else {  // only
+      if (value == "ping") {
+        o.only = TestSelection::ping;
+      } else if (value == "download") {
+        o.only = TestSelection::download;
+      } else if (value == "upload") {
+        o.only = TestSelection::upload;
+      } else {
+        return usage("--only: '" + value + "' is not one of ping, download, upload");
+      }
+    }
+  }
+
+  // Options that would silently do nothing are refused, so nobody believes they measured what they asked.
+  if (port_given && !host_given) {
+    return usage("--port needs a HOST (without one, the bundled server listens on a free port)");
+  }
+  if (count_given && o.only != TestSelection::ping) {
+    return usage("--count applies to --only ping (a full run always takes 10 samples)");
+  }
+  if (duration_given && o.only == TestSelection::ping) {
+    return usage("--duration applies to the transfers, not to --only ping");
+  }
+  if (interval_given && !repeat_given) return usage("--interval applies to --repeat");
+
+  if (!port_given) o.port = kDefaultServerPort;
+  *options = o;
+  return ParseOutcome::run;
+}
+
+std::string usage_text() {
+  const Options d;
+  char text[2048];
+  std::snprintf(text, sizeof text,
+                "Usage: kestrum [HOST] [options]\n"
+                "\n"
+                "Measures latency, jitter, download and upload throughput to a kestrum speed-test server.\n"
+                "Without HOST, it starts the bundled server on 127.0.0.1 and measures against that.\n"
+                "\n"
+                "Options:\n"
+                "  --port N        the server's TCP port, 1 to 65535 (default %d; needs HOST)\n"
+                "  --duration MS   length of each transfer in milliseconds, at least 1 (default %d)\n"
+                "  --count N       latency samples for --only ping, 1 to %d (default %d; a full run\n"
+                "                  always takes 10)\n"
+                "  --only TEST     run one test: ping, download or upload (default: all three)\n"
+                "  --json          print the result as one line of JSON per run, without progress\n"
+                "  --repeat N      measure N times, 0 for until interrupted (default %lld)\n"
+                "  --interval S    seconds between repeated runs, 0 to 86400 (default %g)\n"
+                "  -h, --help      show this help and exit\n"
+                "  --version       show the version and exit\n"
+                "\n"
+                "On a terminal, each test shows its progress, then a summary follows; with --repeat, one\n"
+                "line per run. A run that fails is reported on stderr and the next one still starts.\n"
+                "Ctrl-C cancels the measurement; a second Ctrl-C ends the program at once.\n"
+                "Colour is off when NO_COLOR is set (and not empty) or the output is not a terminal.\n"
+                "\n"
+                "Exit status: 0 success, 1 a measurement failed, 2 usage error, 130 cancelled.\n",
+                kDefaultServerPort, d.duration_ms, kMaxCount, d.count, d.repeat, d.interval_s);
+  return text;
+}

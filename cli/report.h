@@ -1,0 +1,23 @@
+// The figures of a finished run, read back from the library's result document, and their summaries.
+#pragma once
+
+#include <string>
+
+#include "options.h"
+
+struct Figures {
+  std::string server;
+  double ping_ms = 0;
+  double jitter_ms = 0;
+  double download_mbps = 0;
+  double upload_mbps = 0;
+};
+
+// Reads the result document; false when it is not the JSON object it should be.
+bool read_figures(const char *json, Figures *figures);
+
+// The summary of a single run: one figure per line, only those the run measured.
+void print_summary(const Figures &figures, TestSelection only, bool colour);
+
+// The summary of one run of a series, on one line that starts with the local date and time, for logs.
+void print_summary_line(const Figures &figures, TestSelection only, long long run);

@@ -1,6 +1,7 @@
 # Sourced by the benchmarks in bench/. It finds or builds what they run, starts background processes and
 # stops them again by their own process ids, and tears everything down when the script ends, whichever
-# way it ends. A script sets `prog` and may set `on_exit_hook` (a function run first at teardown).
+# way it ends. A script sets `prog` and may set `on_exit_hook`, a function that teardown runs once the
+# background processes are stopped (the network namespaces go last, after what ran inside them).
 
 bench_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(cd "$bench_dir/.." && pwd)
@@ -33,9 +34,9 @@ stop_pid() {
 teardown() {
   local rc=$?
   trap - EXIT INT TERM
-  if [ -n "$on_exit_hook" ]; then "$on_exit_hook" || true; fi
   local pid
   for pid in "${bg_pids[@]}"; do stop_pid "$pid"; done
+  if [ -n "$on_exit_hook" ]; then "$on_exit_hook" || true; fi
   if [ -n "$work" ] && [ -d "$work" ]; then
     if [ "${keep_work:-0}" = 1 ]; then note "raw outputs kept in $work"; else rm -rf "$work"; fi
   fi

@@ -117,13 +117,13 @@ def table_loopback(rows):
 
 
 def table_netns(rows):
-    # rows: rate, round, direction, tool, mbps [, server_mbps, client_bytes, server_bytes]
+    # rows: rate, round, direction, tool, mbps [, server_mbps, server_bytes, server_seconds]
     rates = []
     for r in rows:
         if r[0] not in rates:
             rates.append(r[0])
     print(f"{'link':<8} {'direction':<9} {'rounds':>6} {'iperf3 rcv':>11} {'kestrum':>9} {'k/iperf3':>9} "
-          f"{'server-side':>12} {'s/iperf3':>9} {'overshoot':>10}")
+          f"{'server-side':>12} {'s/iperf3':>9} {'k/server':>9} {'server span':>12}")
     for rate in rates:
         for direction in ("download", "upload"):
             sel = [r for r in rows if r[0] == rate and r[2] == direction]
@@ -134,42 +134,46 @@ def table_netns(rows):
             mk, mi = med(k), med(i)
             line = (f"{rate:<8} {direction:<9} {min(len(k), len(i)):>6} {mi:>11.2f} {mk:>9.2f} "
                     f"{(ratio(mk, mi) - 1) * 100:>+8.2f}%")
-            if direction == "upload":
-                srv = [float(r[5]) for r in sel if r[3] == "kestrum" and len(r) > 5 and r[5] != "-"]
-                over = [int(r[6]) - int(r[7]) for r in sel if r[3] == "kestrum" and len(r) > 7 and r[7] != "-"]
-                if srv:
-                    ms = med(srv)
-                    line += f" {ms:>12.2f} {(ratio(ms, mi) - 1) * 100:>+8.2f}%"
-                    line += f" {med(over) / 1e6:>7.3f} MB" if over else f" {'-':>10}"
-                else:
-                    line += f" {'-':>12} {'-':>9} {'-':>10}"
+            with_server = [r for r in sel if r[3] == "kestrum" and len(r) > 7 and r[5] != "-"]
+            if direction == "upload" and with_server:
+                ms = med([float(r[5]) for r in with_server])
+                over = med([(float(r[4]) / float(r[5]) - 1) * 100 for r in with_server if float(r[5]) > 0])
+                span = med([float(r[7]) for r in with_server])
+                line += f" {ms:>12.2f} {(ratio(ms, mi) - 1) * 100:>+8.2f}% {over:>+8.2f}% {span:>10.3f} s"
             print(line)
-    print("(Mbit/s, medians; k/iperf3 and s/iperf3: kestrum's and the server-side figure against iperf3's\n"
-          " receiver figure; overshoot: bytes the client counted minus bytes the server received, median)")
+    print("(Mbit/s, medians. k/iperf3, s/iperf3: kestrum's client figure and the server-side figure against\n"
+          " iperf3's receiver figure. k/server: the client's figure against the server's for the same upload,\n"
+          " the part that was still in the client's send buffer or on the link when the client stopped.\n"
+          " server span: first to last byte received.)")
 
 
 def table_cost(rows):
-    # rows: round, direction, tool, user_s, sys_s, bytes
-    print(f"{'direction':<10} {'tool':<8} {'rounds':>6} {'GB moved':>9} {'user s':>8} {'sys s':>8} "
-          f"{'CPU s/GB':>9}")
-    per_gb = {}
+    # rows: round, direction, tool, client_user_s, client_sys_s, bytes, server_s
+    print(f"{'direction':<10} {'tool':<8} {'rounds':>6} {'GB moved':>9} {'user s':>7} {'sys s':>7} "
+          f"{'client CPU s/GB':>16} {'server CPU s/GB':>16} {'both s/GB':>10}")
+    client, both = {}, {}
     for direction in ("download", "upload"):
         for tool in ("kestrum", "iperf3"):
-            sel = [r for r in rows if r[1] == direction and r[2] == tool]
+            sel = [r for r in rows if r[1] == direction and r[2] == tool and int(r[5]) > 0]
             if not sel:
                 continue
             gb = [int(r[5]) / 1e9 for r in sel]
             user = [float(r[3]) for r in sel]
             sys_ = [float(r[4]) for r in sel]
-            cost = [(u + s) / g for u, s, g in zip(user, sys_, gb) if g > 0]
-            per_gb[(direction, tool)] = med(cost)
-            print(f"{direction:<10} {tool:<8} {len(sel):>6} {med(gb):>9.2f} {med(user):>8.3f} {med(sys_):>8.3f} "
-                  f"{med(cost):>9.4f}")
+            srv = [float(r[6]) for r in sel]
+            c = [(u + s) / g for u, s, g in zip(user, sys_, gb)]
+            sv = [v / g for v, g in zip(srv, gb)]
+            b = [(u + s + v) / g for u, s, v, g in zip(user, sys_, srv, gb)]
+            client[(direction, tool)], both[(direction, tool)] = med(c), med(b)
+            print(f"{direction:<10} {tool:<8} {len(sel):>6} {med(gb):>9.2f} {med(user):>7.3f} {med(sys_):>7.3f} "
+                  f"{med(c):>16.4f} {med(sv):>16.4f} {med(b):>10.4f}")
     for direction in ("download", "upload"):
-        if (direction, "kestrum") in per_gb and (direction, "iperf3") in per_gb:
-            print(f"{direction}: kestrum/iperf3 CPU per GB = "
-                  f"{ratio(per_gb[(direction, 'kestrum')], per_gb[(direction, 'iperf3')]):.3f}")
-    print("(medians over rounds; CPU s/GB is user+sys of the client process per 10^9 bytes it moved)")
+        k, i = (direction, "kestrum"), (direction, "iperf3")
+        if k in client and i in client:
+            print(f"{direction}: kestrum/iperf3 client CPU per GB = {ratio(client[k], client[i]):.3f}, "
+                  f"both ends = {ratio(both[k], both[i]):.3f}")
+    print("(medians over rounds; CPU s/GB: user+sys seconds per 10^9 bytes the client moved; client from\n"
+          " wait4, server from /proc/PID/stat in 10 ms ticks; user s and sys s are the client's)")
 
 
 def main(argv):

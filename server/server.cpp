@@ -275,7 +275,6 @@ End serve_download(Server &srv, sock_t s, const std::string &peer) {
       break;
     }
   }
-  srv.downloads++;
   if (srv.config.stats) {
     const double secs = seconds_between(start, now);
     char line[256];
@@ -284,6 +283,7 @@ End serve_download(Server &srv, sock_t s, const std::string &peer) {
                   end_text(end));
     emit(srv, line);
   }
+  srv.downloads++;  // after the line: whoever sees the count can also find the line
   return end;
 }
 
@@ -328,7 +328,6 @@ End serve_upload(Server &srv, sock_t s, const std::string &peer) {
       break;
     }
   }
-  srv.uploads++;
   if (srv.config.stats) {
     const double secs = seconds_between(first, last);
     char line[256];
@@ -338,6 +337,7 @@ End serve_upload(Server &srv, sock_t s, const std::string &peer) {
                   end_text(end));
     emit(srv, line);
   }
+  srv.uploads++;
   return end;
 }
 
@@ -493,11 +493,12 @@ sock_t open_bound(const std::string &bind, int port, std::string *why) {
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_protocol = IPPROTO_TCP;
-  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  // Numeric only: a server that starts must not hang on, or depend on, a name service.
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICHOST | AI_NUMERICSERV;
   addrinfo *list = nullptr;
   const std::string service = std::to_string(port);
   if (getaddrinfo(host.c_str(), service.c_str(), &hints, &list) != 0 || list == nullptr) {
-    *why = "cannot resolve bind address '" + bind + "'";
+    *why = "'" + bind + "' is not an IPv4 or IPv6 address";
     return KS_INVALID_SOCKET;
   }
   sock_t s = KS_INVALID_SOCKET;

@@ -1,0 +1,156 @@
+// The kestrum-server program itself: its options, exit codes, and a clean stop on SIGINT and SIGTERM.
+// POSIX only, as it starts and signals a child process.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "test_client.h"
+
+namespace {
+
+// kestrum-server running as a child, its stdout and stderr in one pipe.
+class Child {
+ public:
+  explicit Child(const std::vector<std::string> &args) {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(fds[1], 1);
+      dup2(fds[1], 2);
+      ::close(fds[0]);
+      ::close(fds[1]);
+      std::vector<char *> argv;
+      std::string exe = KESTRUM_SERVER_EXE;
+      argv.push_back(&exe[0]);
+      std::vector<std::string> copy = args;
+      for (std::string &a : copy) argv.push_back(&a[0]);
+      argv.push_back(nullptr);
+      execv(exe.c_str(), argv.data());
+      _exit(127);
+    }
+    ::close(fds[1]);
+    out_ = fds[0];
+  }
+  Child(const Child &) = delete;
+  Child &operator=(const Child &) = delete;
+  ~Child() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) ::close(out_);
+  }
+
+  bool started() const { return pid_ > 0 && out_ >= 0; }
+  pid_t pid() const { return pid_; }
+  const std::string &output() const { return output_; }
+
+  // Reads output until needle has appeared, the pipe closes or within_ms has passed.
+  bool read_until(const std::string &needle, int within_ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(within_ms);
+    while (output_.find(needle) == std::string::npos) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+              .count();
+      if (left <= 0) return false;
+      pollfd p{out_, POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+      char buf[4096];
+      const ssize_t n = read(out_, buf, sizeof buf);
+      if (n <= 0) return output_.find(needle) != std::string::npos;
+      output_.append(buf, static_cast<size_t>(n));
+    }
+    return true;
+  }
+
+  // The exit code once the child has ended within within_ms, all its output read; -1 if it was still
+  // running (it is then killed) or did not exit normally.
+  int wait_exit(int within_ms) {
+    read_until(std::string(1, '\0'), within_ms);  // a NUL never comes: reads until the pipe closes
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(within_ms);
+    int status = 0;
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() >= deadline) return -1;  // the destructor kills it
+      usleep(5000);
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  std::string output_;
+};
+
+struct Usage {
+  std::vector<std::string> args;
+  int exit_code;
+  std::vector<std::string> mentions;
+};
+
+TEST(ServerProgram, OptionsAndExitCodes) {
+  const Usage cases[] = {
+      {{"--help"},
+       0,
+       {"--bind", "--port", "--max-connections", "--command-timeout", "--max-stream", "--stall-timeout",
+        "--stats", "--quiet", "--version", "--help", "9301", "512", "300", "'P'", "'D'", "'U'"}},
+      {{"--version"}, 0, {"kestrum-server "}},
+      {{"--bogus"}, 2, {"--bogus"}},
+      {{"--port"}, 2, {"--port"}},
+      {{"--port", "65536"}, 2, {"65536"}},
+      {{"--port=nine"}, 2, {"nine"}},
+      {{"--max-connections", "0"}, 2, {"--max-connections"}},
+      {{"--command-timeout", "-1"}, 2, {"--command-timeout"}},
+      {{"--max-stream", "0.5"}, 2, {"--max-stream"}},
+      {{"--stats=yes"}, 2, {"--stats"}},
+      {{"--bind", "192.0.2.1", "--port", "0"}, 1, {"cannot listen"}},  // not an address of this machine
+  };
+  for (const Usage &tc : cases) {
+    std::string line;
+    for (const std::string &a : tc.args) line += a + " ";
+    SCOPED_TRACE(line);
+    Child child(tc.args);
+    ASSERT_TRUE(child.started());
+    EXPECT_EQ(child.wait_exit(kClientWaitMs), tc.exit_code) << child.output();
+    for (const std::string &word : tc.mentions) {
+      EXPECT_NE(child.output().find(word), std::string::npos) << word << " missing from:\n" << child.output();
+    }
+  }
+}
+
+class StopSignal : public ::testing::TestWithParam<int> {};
+
+TEST_P(StopSignal, StopsTheServerCleanly) {
+  Child child({"--bind", "127.0.0.1", "--port", "0", "--stats"});
+  ASSERT_TRUE(child.started());
+  const std::string listening = "listening on 127.0.0.1:";
+  ASSERT_TRUE(child.read_until(listening, kClientWaitMs) && child.read_until("\n", kClientWaitMs))
+      << child.output();
+  const int port = std::atoi(child.output().c_str() + child.output().find(listening) + listening.size());
+  ASSERT_GT(port, 0) << child.output();
+
+  EXPECT_TRUE(ping("127.0.0.1", port));
+  Client idle = dial("127.0.0.1", port);  // a client still connected when the signal comes
+  ASSERT_TRUE(idle.ok());
+
+  ASSERT_EQ(kill(child.pid(), GetParam()), 0);
+  EXPECT_EQ(child.wait_exit(kClientWaitMs), 0) << child.output();
+  EXPECT_NE(child.output().find("stopped"), std::string::npos) << child.output();
+  EXPECT_TRUE(idle.server_closes_within(kClientWaitMs));
+}
+
+INSTANTIATE_TEST_SUITE_P(ServerProgram, StopSignal, ::testing::Values(SIGINT, SIGTERM),
+                         [](const ::testing::TestParamInfo<int> &p) {
+                           return std::string(p.param == SIGINT ? "SIGINT" : "SIGTERM");
+                         });
+
+}  // namespace

@@ -1,0 +1,429 @@
+// kestrum-server in-process: the three commands, many clients at once, and every kind of misbehaving
+// client, each followed by proof that well-behaved clients are still served.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server.h"
+#include "test_client.h"
+
+namespace {
+
+constexpr int kMiB = 1 << 20;
+
+class ServerFixture : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(net_startup(), 0); }
+  void TearDown() override {
+    stop();
+    net_shutdown();
+  }
+
+  // Loopback only, an ephemeral port, and limits short enough for a fast suite.
+  static ServerConfig loopback() {
+    ServerConfig c;
+    c.bind = "127.0.0.1";
+    c.port = 0;
+    c.command_timeout_ms = 150;
+    c.stall_timeout_ms = 150;
+    c.stats = true;
+    return c;
+  }
+
+  void start(ServerConfig config) {
+    config.log = [this](const std::string &line) {
+      std::lock_guard<std::mutex> lock(mu_);
+      lines_.push_back(line);
+    };
+    std::string error;
+    server_ = server_start(config, &error);
+    ASSERT_NE(server_, nullptr) << error;
+    port_ = server_port(server_);
+    ASSERT_GT(port_, 0);
+  }
+
+  void stop() {
+    server_stop(server_);
+    server_ = nullptr;
+  }
+
+  ServerStats stats() const { return server_stats(server_); }
+
+  std::vector<std::string> lines() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return lines_;
+  }
+
+  // The log line holding needle, or "".
+  std::string line_with(const std::string &needle) {
+    for (const std::string &line : lines()) {
+      if (line.find(needle) != std::string::npos) return line;
+    }
+    return "";
+  }
+
+  // The byte count a transfer line reports: "<kind> <peer>: N bytes ...".
+  static uint64_t logged_bytes(const std::string &line) {
+    const size_t at =
+        line.find(": ", line.find(" from ") != std::string::npos ? line.find(" from ") : line.find(" to "));
+    if (at == std::string::npos) return 0;
+    return std::strtoull(line.c_str() + at + 2, nullptr, 10);
+  }
+
+  Server *server_ = nullptr;
+  int port_ = 0;
+  std::mutex mu_;
+  std::vector<std::string> lines_;
+};
+
+using ServerCommands = ServerFixture;
+using ServerConcurrency = ServerFixture;
+using ServerLimits = ServerFixture;
+using ServerNetwork = ServerFixture;
+using ServerLog = ServerFixture;
+
+TEST_F(ServerCommands, PingEchoesTheProbeHoweverItIsSplit) {
+  ASSERT_NO_FATAL_FAILURE(start(loopback()));
+  // Piece sizes of the 9-byte probe, each piece its own segment.
+  const std::vector<std::vector<int>> splits = {{9}, {1, 8}, {5, 4}, {1, 3, 5}, {1, 1, 1, 1, 1, 1, 1, 1, 1}};
+  for (size_t i = 0; i < splits.size(); ++i) {
+    SCOPED_TRACE("split " + std::to_string(i));
+    unsigned char probe[9] = {'P'};
+    for (int k = 1; k < 9; ++k) probe[k] = static_cast<unsigned char>(i * 31 + static_cast<size_t>(k) * 7);
+    Client c = dial("127.0.0.1", port_);
+    ASSERT_TRUE(c.ok());
+    int at = 0;
+    for (int piece : splits[i]) {
+      if (at > 0) sleep_ms(15);
+      ASSERT_TRUE(c.send_all(probe + at, piece));
+      at += piece;
+    }
+    unsigned char reply[8] = {};
+    ASSERT_TRUE(c.recv_exact(reply, sizeof reply));
+    EXPECT_EQ(0, std::memcmp(reply, probe + 1, sizeof reply));
+  }
+  EXPECT_TRUE(eventually([&] { return stats().pings == splits.size(); }));
+  EXPECT_EQ(stats().dropped, 0u);
+}
+
+TEST_F(ServerCommands, DownloadStreamsUntilTheClientCloses) {
+  ASSERT_NO_FATAL_FAILURE(start(loopback()));
+  uint64_t received = 0;
+  {
+    Client c = dial("127.0.0.1", port_);
+    ASSERT_TRUE(c.ok());
+    ASSERT_TRUE(c.send_all("D", 1));
+    std::vector<unsigned char> buf(256 * 1024);
+    bool varied = false;
+    while (received < 8u * kMiB) {
+      const int n = c.recv_some(buf.data(), static_cast<int>(buf.size()));
+      ASSERT_GT(n, 0) << "after " << received << " bytes";
+      for (int k = 1; k < n && !varied; ++k) varied = buf[static_cast<size_t>(k)] != buf[0];
+      received += static_cast<uint64_t>(n);
+    }
+    EXPECT_TRUE(varied) << "the payload is one repeated byte";
+  }
+  ASSERT_TRUE(eventually([&] { return stats().downloads == 1; }));
+  const uint64_t sent = stats().bytes_sent;
+  EXPECT_GE(sent, received);
+  const std::string line = line_with("download to 127.0.0.1:");
+  EXPECT_EQ(logged_bytes(line), sent) << line;
+  EXPECT_NE(line.find("(client closed)"), std::string::npos) << line;
+}
+
+TEST_F(ServerCommands, UploadCountsEveryByteReceived) {
+  ASSERT_NO_FATAL_FAILURE(start(loopback()));
+  const int total = 3 * kMiB + 12345;
+  {
+    Client c = dial("127.0.0.1", port_);
+    ASSERT_TRUE(c.ok());
+    std::vector<unsigned char> payload(300000, 0xa5);
+    // The command and the first payload bytes in one segment, then pieces of very different sizes.
+    std::vector<unsigned char> first(1000, 0x5a);
+    first[0] = 'U';
+    ASSERT_TRUE(c.send_all(first.data(), static_cast<int>(first.size())));
+    int sent = static_cast<int>(first.size()) - 1;
+    const int pieces[] = {1, 65536, 300000, 7};
+    for (int k = 0; sent < total; ++k) {
+      const int n = std::min(pieces[k % 4], total - sent);
+      ASSERT_TRUE(c.send_all(payload.data(), n));
+      sent += n;
+    }
+  }
+  ASSERT_TRUE(eventually([&] { return stats().uploads == 1; }));
+  EXPECT_EQ(stats().bytes_received, static_cast<uint64_t>(total));
+  const std::string line = line_with("upload from 127.0.0.1:");
+  EXPECT_EQ(logged_bytes(line), static_cast<uint64_t>(total)) << line;
+  EXPECT_NE(line.find("(client closed)"), std::string::npos) << line;
+}
+
+TEST_F(ServerConcurrency, FiftyClientsPingWhileADownloadRuns) {
+  ASSERT_NO_FATAL_FAILURE(start(loopback()));
+  Client download = dial("127.0.0.1", port_);
+  ASSERT_TRUE(download.ok());
+  ASSERT_TRUE(download.send_all("D", 1));
+
+  constexpr int kClients = 50;
+  constexpr int kPingsEach = 4;
+  std::atomic<int> answered{0};
+  std::vector<std::thread> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.emplace_back([&] {
+      for (int k = 0; k < kPingsEach; ++k) {
+        if (ping("127.0.0.1", port_)) answered++;
+      }
+    });
+  }
+  std::vector<unsigned char> buf(64 * 1024);
+  EXPECT_TRUE(download.recv_exact(buf.data(), static_cast<int>(buf.size())));
+  for (std::thread &t : clients) t.join();
+  EXPECT_EQ(answered.load(), kClients * kPingsEach);
+  EXPECT_TRUE(download.recv_exact(buf.data(), static_cast<int>(buf.size())));
+  EXPECT_TRUE(eventually([&] { return stats().pings == kClients * kPingsEach; }));
+}
+
+// A client that breaks the protocol one way or another. The server must end its connection by itself
+// within its short limits, and serve a well-behaved client both meanwhile and afterwards.
+struct Misbehaviour {
+  const char *name;
+  void (*act)(Client &c);
+  uint64_t dropped;  // how many connections the server counts as dropped for a missing or bad command
+};
+
+void send_bytes(Client &c, const std::string &bytes) {
+  ASSERT_TRUE(c.send_all(bytes.data(), static_cast<int>(bytes.size())));
+}
+
+void send_upload(Client &c, int payload) {
+  std::vector<unsigned char> buf(static_cast<size_t>(payload) + 1, 0x33);
+  buf[0] = 'U';
+  ASSERT_TRUE(c.send_all(buf.data(), static_cast<int>(buf.size())));
+}
+
+const Misbehaviour kMisbehaviours[] = {
+    {"UnknownCommand", [](Client &c) { send_bytes(c, "X"); }, 1},
+    {"NoCommand", [](Client &) {}, 1},
+    {"HalfAProbe", [](Client &c) { send_bytes(c, std::string("P\x01\x02\x03", 4)); }, 1},
+    {"ResetMidDownload",
+     [](Client &c) {
+       send_bytes(c, "D");
+       std::vector<unsigned char> buf(256 * 1024);
+       ASSERT_TRUE(c.recv_exact(buf.data(), static_cast<int>(buf.size())));
+       c.reset();
+     },
+     0},
+    {"ResetMidUpload",
+     [](Client &c) {
+       send_upload(c, kMiB);
+       c.reset();
+     },
+     0},
+    {"NeverReadsItsDownload", [](Client &c) { send_bytes(c, "D"); }, 0},
+    {"StopsFeedingItsUpload", [](Client &c) { send_upload(c, 64 * 1024); }, 0},
+};
+
+class MisbehavingClient : public ServerFixture, public ::testing::WithParamInterface<Misbehaviour> {};
+
+TEST_P(MisbehavingClient, IsEndedAndOthersAreStillServed) {
+  ASSERT_NO_FATAL_FAILURE(start(loopback()));
+  Client bad = dial("127.0.0.1", port_);
+  ASSERT_TRUE(bad.ok());
+  ASSERT_NO_FATAL_FAILURE(GetParam().act(bad));
+
+  EXPECT_TRUE(ping("127.0.0.1", port_)) << "while the bad client is there";
+  EXPECT_TRUE(eventually([&] { return stats().active == 0; })) << "the server kept the bad connection";
+  if (bad.ok()) {
+    EXPECT_TRUE(bad.server_closes_within(kClientWaitMs));
+  }
+  EXPECT_TRUE(ping("127.0.0.1", port_)) << "after the bad client";
+  EXPECT_EQ(stats().dropped, GetParam().dropped);
+}
+
+INSTANTIATE_TEST_SUITE_P(ServerMisbehaving, MisbehavingClient, ::testing::ValuesIn(kMisbehaviours),
+                         [](const ::testing::TestParamInfo<Misbehaviour> &p) { return p.param.name; });
+
+TEST_F(ServerLimits, AFullServerClosesNewcomersAndKeepsServingItsClients) {
+  ServerConfig config = loopback();
+  config.max_connections = 2;
+  config.command_timeout_ms = 10000;  // the idle client keeps its place for the whole test
+  ASSERT_NO_FATAL_FAILURE(start(config));
+
+  std::vector<unsigned char> buf(kMiB);
+  Client download = dial("127.0.0.1", port_);
+  ASSERT_TRUE(download.ok());
+  ASSERT_TRUE(download.send_all("D", 1));
+  ASSERT_TRUE(download.recv_exact(buf.data(), kMiB));
+  Client idle = dial("127.0.0.1", port_);
+  ASSERT_TRUE(idle.ok());
+  ASSERT_TRUE(eventually([&] { return stats().active == 2; }));
+
+  // The kernel completes the handshake and the server resets the connection at once, so fast that the
+  // reset may already be the outcome of the connect.
+  Client late = dial("127.0.0.1", port_);
+  if (late.ok()) {
+    EXPECT_TRUE(late.server_closes_within(kClientWaitMs));
+  }
+  EXPECT_TRUE(eventually([&] { return stats().rejected == 1; }));
+  EXPECT_FALSE(ping("127.0.0.1", port_)) << "a probe past the limit was answered";
+
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(download.recv_exact(buf.data(), kMiB)) << "the download stalled";
+
+  idle.close();
+  ASSERT_TRUE(eventually([&] { return stats().active == 1; }));
+  EXPECT_TRUE(ping("127.0.0.1", port_)) << "a freed place was not given out again";
+}
+
+class StreamLimit : public ServerFixture, public ::testing::WithParamInterface<char> {};
+
+TEST_P(StreamLimit, EndsAStreamAtItsMaximumLength) {
+  ServerConfig config = loopback();
+  config.max_stream_seconds = 1;
+  config.stall_timeout_ms = 10000;
+  ASSERT_NO_FATAL_FAILURE(start(config));
+  Client c = dial("127.0.0.1", port_);
+  ASSERT_TRUE(c.ok());
+  const char command = GetParam();
+  ASSERT_TRUE(c.send_all(&command, 1));
+  constexpr int kWithinMs = 4000;
+  if (command == 'D') {
+    EXPECT_TRUE(c.server_closes_within(kWithinMs));
+  } else {
+    // The server stops reading and closes; the client's sends then fail.
+    std::vector<unsigned char> block(64 * 1024, 0x11);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWithinMs);
+    bool refused = false;
+    while (!refused && std::chrono::steady_clock::now() < deadline) {
+      refused = !c.send_all(block.data(), static_cast<int>(block.size()));
+    }
+    EXPECT_TRUE(refused);
+  }
+  EXPECT_TRUE(eventually([&] { return !line_with("(max stream length reached)").empty(); }));
+}
+
+INSTANTIATE_TEST_SUITE_P(ServerLimits, StreamLimit, ::testing::Values('D', 'U'),
+                         [](const ::testing::TestParamInfo<char> &p) {
+                           return std::string(p.param == 'D' ? "Download" : "Upload");
+                         });
+
+TEST_F(ServerLimits, StopIsPromptWithAThousandStuckClients) {
+  ServerConfig config = loopback();
+  config.max_connections = 2000;
+  config.command_timeout_ms = 30000;
+  config.stall_timeout_ms = 30000;
+  ASSERT_NO_FATAL_FAILURE(start(config));
+
+  constexpr int kIdle = 1000;
+  std::vector<Client> idle;
+  for (int i = 0; i < kIdle; ++i) {
+    idle.push_back(dial("127.0.0.1", port_));
+    ASSERT_TRUE(idle.back().ok()) << "connection " << i;
+  }
+  Client never_reads = dial("127.0.0.1", port_);
+  ASSERT_TRUE(never_reads.ok());
+  ASSERT_TRUE(never_reads.send_all("D", 1));
+  Client never_sends = dial("127.0.0.1", port_);
+  ASSERT_TRUE(never_sends.ok());
+  ASSERT_TRUE(never_sends.send_all("U", 1));
+  ASSERT_TRUE(eventually([&] { return stats().active == kIdle + 2; }, 10000));
+  EXPECT_TRUE(ping("127.0.0.1", port_));
+
+  const auto t0 = std::chrono::steady_clock::now();
+  stop();
+  const auto took = std::chrono::steady_clock::now() - t0;
+  // The server promises well under a second; the slack is for a busy machine.
+  EXPECT_LT(took, std::chrono::seconds(2));
+  EXPECT_TRUE(idle.front().server_closes_within(kClientWaitMs));
+  EXPECT_TRUE(never_sends.server_closes_within(kClientWaitMs));
+}
+
+TEST_F(ServerNetwork, ListensOnIPv4AndIPv6ByDefault) {
+  ServerConfig config = loopback();
+  config.bind = "";
+  ASSERT_NO_FATAL_FAILURE(start(config));
+  EXPECT_TRUE(ping("127.0.0.1", port_));
+  if (!have_ipv6_loopback()) GTEST_SKIP() << "no IPv6 loopback on this machine";
+  EXPECT_TRUE(ping("::1", port_));
+}
+
+TEST_F(ServerNetwork, ServesOnTheIPv6LoopbackOnly) {
+  if (!have_ipv6_loopback()) GTEST_SKIP() << "no IPv6 loopback on this machine";
+  for (const char *bind : {"::1", "[::1]"}) {
+    SCOPED_TRACE(bind);
+    ServerConfig config = loopback();
+    config.bind = bind;
+    ASSERT_NO_FATAL_FAILURE(start(config));
+    EXPECT_TRUE(ping("::1", port_));
+    EXPECT_FALSE(ping("127.0.0.1", port_));
+    stop();
+  }
+}
+
+TEST_F(ServerNetwork, StartFailsWithAReason) {
+  ASSERT_NO_FATAL_FAILURE(start(loopback()));
+  struct Case {
+    const char *name;
+    void (*edit)(ServerConfig &c, int busy_port);
+  };
+  const Case cases[] = {
+      {"port in use", [](ServerConfig &c, int busy) { c.port = busy; }},
+      {"address not on this machine", [](ServerConfig &c, int) { c.bind = "192.0.2.1"; }},  // TEST-NET-1
+      {"not an address", [](ServerConfig &c, int) { c.bind = "1.2.3.4.5"; }},
+      {"port too large", [](ServerConfig &c, int) { c.port = 65536; }},
+      {"negative port", [](ServerConfig &c, int) { c.port = -1; }},
+      {"no connections allowed", [](ServerConfig &c, int) { c.max_connections = 0; }},
+      {"no command time", [](ServerConfig &c, int) { c.command_timeout_ms = 0; }},
+      {"no stream time", [](ServerConfig &c, int) { c.max_stream_seconds = 0; }},
+  };
+  for (const Case &tc : cases) {
+    SCOPED_TRACE(tc.name);
+    ServerConfig config = loopback();
+    tc.edit(config, port_);
+    std::string error;
+    Server *s = server_start(config, &error);
+    EXPECT_EQ(s, nullptr);
+    server_stop(s);
+    EXPECT_FALSE(error.empty());
+  }
+  EXPECT_TRUE(ping("127.0.0.1", port_)) << "a failed start disturbed the running server";
+}
+
+TEST_F(ServerLog, LinesAreTimestampedAndQuietSilencesThem) {
+  for (const bool quiet : {false, true}) {
+    SCOPED_TRACE(quiet ? "quiet" : "not quiet");
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      lines_.clear();
+    }
+    ServerConfig config = loopback();
+    config.quiet = quiet;
+    ASSERT_NO_FATAL_FAILURE(start(config));
+    EXPECT_TRUE(ping("127.0.0.1", port_));
+    {
+      Client up = dial("127.0.0.1", port_);
+      ASSERT_TRUE(up.ok());
+      send_upload(up, 1000);
+    }
+    ASSERT_TRUE(eventually([&] { return stats().uploads == 1; }));
+    stop();
+    const std::vector<std::string> got = lines();
+    if (quiet) {
+      EXPECT_EQ(got.size(), 0u);
+      continue;
+    }
+    ASSERT_EQ(got.size(), 3u);  // listening, the upload, stopped
+    const std::regex stamped(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} .+)");
+    for (const std::string &line : got) EXPECT_TRUE(std::regex_match(line, stamped)) << line;
+    EXPECT_NE(got[0].find("listening on 127.0.0.1:" + std::to_string(port_)), std::string::npos) << got[0];
+    EXPECT_EQ(logged_bytes(got[1]), 1000u) << got[1];
+  }
+}
+
+}  // namespace

@@ -42,7 +42,9 @@ void on_interrupt(int count) {
   g_wait_cv.notify_all();
   if (count >= 2) {
     // Asked twice: leave now, without waiting for the run to wind down. The system closes the sockets.
-    std::fputs("\nkestrum: interrupted again, stopping at once\n", stderr);
+    // On a terminal a progress line may be open; the message goes below it.
+    if (term_is_terminal(TermStream::err)) std::fputs("\n", stderr);
+    std::fputs("kestrum: interrupted again, stopping at once\n", stderr);
     std::fflush(stderr);
     std::_Exit(kExitCancelled);
   }

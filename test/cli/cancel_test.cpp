@@ -1,0 +1,69 @@
+// Interrupting the command: SIGINT or SIGTERM cancels the measurement, and the command ends promptly with
+// status 130 and "Cancelled by user", whatever it was doing.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli_process.h"
+#include "cli_support.h"
+
+namespace {
+
+struct CancelCase {
+  const char *what;
+  std::vector<std::string> args;
+  std::vector<int> signals;  // sent 50 ms apart
+  bool after_first_result;   // wait for one result line first (the command is then between runs)
+  const char *says;          // on stderr
+};
+
+const CancelCase kCancelCases[] = {
+    {"download",
+     {"--only", "download", "--duration", "60000"},
+     {SIGINT},
+     false,
+     "kestrum: Cancelled by user\n"},
+    {"upload", {"--only", "upload", "--duration", "60000"}, {SIGINT}, false, "kestrum: Cancelled by user\n"},
+    {"full run", {"--duration", "60000"}, {SIGTERM}, false, "kestrum: Cancelled by user\n"},
+    {"between runs",
+     {"--repeat", "0", "--interval", "60", "--only", "ping", "--count", "1"},
+     {SIGINT},
+     true,
+     "kestrum: Cancelled by user\n"},
+    // A second interrupt may end the command before the run has wound down; either way it is 130.
+    {"twice", {"--only", "download", "--duration", "60000"}, {SIGINT, SIGINT}, false, "kestrum: "},
+};
+
+TEST(Cancel, InterruptEndsWith130AndCancelledByUser) {
+  for (const auto &c : kCancelCases) {
+    SCOPED_TRACE(c.what);
+    CliLaunch launch;
+    launch.args = c.args;
+    launch.args.push_back("--json");
+    CliProcess p(launch);
+    ASSERT_TRUE(p.started());
+    // The notice comes once the command watches for interrupts and its server runs.
+    ASSERT_TRUE(p.wait_for("bundled server", true, 10000)) << p.err();
+    if (c.after_first_result) {
+      ASSERT_TRUE(p.wait_for("}\n", false, 10000)) << p.err();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::string results_before = p.out();
+
+    for (size_t i = 0; i < c.signals.size(); ++i) {
+      if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      p.send_signal(c.signals[i]);
+    }
+    ASSERT_TRUE(p.finish(3000)) << "still running 3 s after the interrupt; stderr: " << p.err();
+    EXPECT_EQ(p.exit_code(), 130);
+    EXPECT_NE(p.err().find(c.says), std::string::npos) << p.err();
+    EXPECT_EQ(p.out(), results_before) << "a cancelled run prints no result";
+  }
+}
+
+}  // namespace

@@ -1,0 +1,59 @@
+#include "cli_support.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <yyjson.h>
+
+#include <regex>
+
+ClosedPort::ClosedPort() {
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) return;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+      getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len) == 0) {
+    port_ = ntohs(a.sin_port);
+  }
+}
+
+ClosedPort::~ClosedPort() {
+  if (fd_ >= 0) close(fd_);
+}
+
+ResultDoc parse_result(const std::string &line) {
+  ResultDoc r;
+  yyjson_doc *doc = yyjson_read(line.data(), line.size(), 0);
+  yyjson_val *root = yyjson_doc_get_root(doc);
+  if (yyjson_is_obj(root)) {
+    auto num = [root](const char *key) {
+      yyjson_val *v = yyjson_obj_get(root, key);
+      return yyjson_is_num(v) ? yyjson_get_num(v) : -1.0;
+    };
+    auto str = [root](const char *key) {
+      const char *s = yyjson_get_str(yyjson_obj_get(root, key));
+      return std::string(s != nullptr ? s : "");
+    };
+    r.parsed = true;
+    r.server = str("server");
+    r.phase = str("phase");
+    r.ping_ms = num("ping_ms");
+    r.jitter_ms = num("jitter_ms");
+    r.download_mbps = num("download_mbps");
+    r.upload_mbps = num("upload_mbps");
+    yyjson_val *d = yyjson_obj_get(root, "duration_ms");
+    r.duration_ms = yyjson_is_int(d) ? static_cast<long long>(yyjson_get_num(d)) : -1;
+  }
+  yyjson_doc_free(doc);
+  return r;
+}
+
+std::string bundled_server(const std::string &stderr_text) {
+  static const std::regex notice("No server given: measuring against the bundled server on ([0-9.]+:[0-9]+)");
+  std::smatch m;
+  return std::regex_search(stderr_text, m, notice) ? m[1].str() : std::string();
+}

@@ -1,0 +1,230 @@
+// Measuring: the result line, the summaries, failures, --only, --repeat, a named server and the bundled
+// one. Durations are short; the figures are only checked for what a working path must give.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli_process.h"
+#include "cli_support.h"
+#include "server.h"
+
+namespace {
+
+std::string port_text(int port) { return std::to_string(port); }
+
+// --- failure ---------------------------------------------------------------------------------------------
+
+TEST(Failure, ClosedPortExitsWith1AndTheLibrarysMessage) {
+  ClosedPort closed;
+  ASSERT_GT(closed.port(), 0);
+  const std::string p = port_text(closed.port());
+  const std::vector<std::vector<std::string>> command_lines = {
+      {"127.0.0.1", "--port", p},
+      {"--port=" + p, "127.0.0.1", "--json"},  // options before HOST; nothing on stdout even with --json
+      {"127.0.0.1", "--port", p, "--only", "ping", "--count", "1000"},
+      {"127.0.0.1", "--port", p, "--only", "download", "--duration", "1"},
+      {"127.0.0.1", "--port", p, "--only", "upload"},
+      {"--port", p, "--", "127.0.0.1"},  // after "--", HOST even if it looked like an option
+  };
+  for (const auto &args : command_lines) {
+    std::string shown;
+    for (const auto &a : args) shown += a + " ";
+    SCOPED_TRACE(shown);
+    const CliResult r = run_cli(args, 20000);
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "kestrum: Connect failed to 127.0.0.1:" + p + "\n");
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+TEST(Failure, AFailedRunOfASeriesIsReportedAndTheSeriesGoesOn) {
+  ClosedPort closed;
+  const std::string p = port_text(closed.port());
+  const CliResult r = run_cli({"127.0.0.1", "--port", p, "--repeat", "3", "--interval", "0"}, 20000);
+  ASSERT_TRUE(r.finished);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err,
+            "kestrum: run 1: Connect failed to 127.0.0.1:" + p + "\n" +  //
+                "kestrum: run 2: Connect failed to 127.0.0.1:" + p + "\n" +
+                "kestrum: run 3: Connect failed to 127.0.0.1:" + p + "\n");
+  EXPECT_EQ(r.out, "");
+}
+
+// --- the result line -------------------------------------------------------------------------------------
+
+TEST(JsonOutput, FullRunPrintsOneCompleteLine) {
+  const CliResult r = run_cli({"--json", "--duration", "300"});
+  ASSERT_TRUE(r.finished);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::vector<std::string> lines = split_lines(r.out);
+  ASSERT_EQ(lines.size(), 1u) << r.out;
+  EXPECT_EQ(r.out.back(), '\n');
+
+  const ResultDoc doc = parse_result(lines[0]);
+  ASSERT_TRUE(doc.parsed) << lines[0];
+  EXPECT_EQ(doc.phase, "complete");
+  EXPECT_EQ(doc.server, bundled_server(r.err)) << r.err;
+  EXPECT_GT(doc.ping_ms, 0);
+  EXPECT_GE(doc.jitter_ms, 0);
+  EXPECT_GT(doc.download_mbps, 0);
+  EXPECT_GT(doc.upload_mbps, 0);
+  EXPECT_EQ(doc.duration_ms, 300);
+}
+
+struct OnlyCase {
+  std::vector<std::string> args;
+  bool ping, download, upload;  // which figures the run fills
+  long long duration_ms;
+};
+
+TEST(JsonOutput, OnlyRunsTheChosenTest) {
+  const OnlyCase cases[] = {
+      {{"--only", "ping", "--count", "3"}, true, false, false, 0},
+      {{"--only", "download", "--duration", "300"}, false, true, false, 300},
+      {{"--only=upload", "--duration=250"}, false, false, true, 250},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    std::vector<std::string> args = c.args;
+    args.push_back("--json");
+    const CliResult r = run_cli(args);
+    ASSERT_TRUE(r.finished);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    ASSERT_EQ(split_lines(r.out).size(), 1u) << r.out;
+    const ResultDoc doc = parse_result(r.out);
+    ASSERT_TRUE(doc.parsed) << r.out;
+    EXPECT_EQ(doc.phase, "complete");
+    EXPECT_EQ(doc.ping_ms > 0, c.ping);
+    EXPECT_EQ(doc.download_mbps > 0, c.download);
+    EXPECT_EQ(doc.upload_mbps > 0, c.upload);
+    EXPECT_EQ(doc.duration_ms, c.duration_ms);
+  }
+}
+
+// --- series ----------------------------------------------------------------------------------------------
+
+TEST(Repeat, JsonGivesOneLinePerRun) {
+  const CliResult r =
+      run_cli({"--json", "--repeat", "3", "--interval", "0", "--only", "download", "--duration", "100"});
+  ASSERT_TRUE(r.finished);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::vector<std::string> lines = split_lines(r.out);
+  ASSERT_EQ(lines.size(), 3u) << r.out;
+  for (const auto &line : lines) {
+    const ResultDoc doc = parse_result(line);
+    EXPECT_TRUE(doc.parsed) << line;
+    EXPECT_EQ(doc.phase, "complete");
+    EXPECT_GT(doc.download_mbps, 0);
+  }
+}
+
+TEST(Repeat, TextGivesOneSummaryLinePerRunAndWaitsTheInterval) {
+  const auto start = std::chrono::steady_clock::now();
+  const CliResult r = run_cli({"--repeat", "3", "--interval", "0.25", "--only", "ping", "--count", "2"});
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ASSERT_TRUE(r.finished);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::vector<std::string> lines = split_lines(r.out);
+  ASSERT_EQ(lines.size(), 3u) << r.out;
+  const std::string server = bundled_server(r.err);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::regex line("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d  run " + std::to_string(i + 1) + "  " +
+                          server + "  latency [0-9.]+ ms  jitter [0-9.]+ ms$");
+    EXPECT_TRUE(std::regex_match(lines[i], line)) << lines[i];
+  }
+  EXPECT_GE(seconds, 0.5) << "two waits of 0.25 s lie between three runs";
+}
+
+// --- a named server --------------------------------------------------------------------------------------
+
+// A server in this test process, so the test can count what the command did to it.
+class NamedServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ServerConfig config;
+    config.bind = "127.0.0.1";
+    config.port = 0;
+    config.quiet = true;
+    std::string error;
+    server_ = server_start(config, &error);
+    ASSERT_NE(server_, nullptr) << error;
+  }
+  void TearDown() override {
+    if (server_ != nullptr) server_stop(server_);
+  }
+  // The server counts a connection when it accepts it, which may trail the client by a moment.
+  uint64_t connections_settled(uint64_t expected) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (server_stats(server_).connections < expected && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return server_stats(server_).connections;
+  }
+  Server *server_ = nullptr;
+};
+
+struct NamedCase {
+  std::vector<std::string> args;
+  uint64_t connections;  // one per latency sample, one per transfer
+};
+
+TEST_F(NamedServer, MeasuresTheNamedServerWithTheGivenCountsAndRuns) {
+  const NamedCase cases[] = {
+      {{"--only", "ping", "--count", "7"}, 7},
+      {{"--only", "ping", "--count", "2", "--repeat", "3", "--interval", "0"}, 6},
+      {{"--only", "upload", "--duration", "100", "--repeat", "2", "--interval", "0"}, 2},
+      {{"--duration", "100"}, 10 + 2},
+  };
+  const std::string where = "127.0.0.1:" + port_text(server_port(server_));
+  uint64_t before = 0;
+  for (const auto &c : cases) {
+    std::vector<std::string> args = {"127.0.0.1", "--port", port_text(server_port(server_)), "--json"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    std::string shown;
+    for (const auto &a : c.args) shown += a + " ";
+    SCOPED_TRACE(shown);
+
+    const CliResult r = run_cli(args);
+    ASSERT_TRUE(r.finished);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.err, "") << "nothing to say when the server is named";
+    for (const auto &line : split_lines(r.out)) EXPECT_EQ(parse_result(line).server, where);
+    const uint64_t after = connections_settled(before + c.connections);
+    EXPECT_EQ(after - before, c.connections);
+    before = after;
+  }
+}
+
+// --- the bundled server, end to end ----------------------------------------------------------------------
+
+TEST(EmbeddedServer, FullRunWithoutHostPrintsTheSummary) {
+  const CliResult r = run_cli({"--duration", "300"});
+  ASSERT_TRUE(r.finished);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::string server = bundled_server(r.err);
+  ASSERT_NE(server, "") << r.err;
+  EXPECT_EQ(r.err, "No server given: measuring against the bundled server on " + server + "\n");
+
+  const std::vector<std::string> lines = split_lines(r.out);
+  ASSERT_EQ(lines.size(), 5u) << r.out;
+  EXPECT_EQ(lines[0], "Server     " + server);
+  const char *const figures[] = {"^Latency    ([0-9.]+) ms$", "^Jitter     ([0-9.]+) ms$",
+                                 "^Download   ([0-9.]+) Mbit/s$", "^Upload     ([0-9.]+) Mbit/s$"};
+  for (int i = 0; i < 4; ++i) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[i + 1], m, std::regex(figures[i]))) << lines[i + 1];
+    if (i != 1) {  // jitter may be 0.00
+      EXPECT_GT(std::stod(m[1].str()), 0) << lines[i + 1];
+    }
+  }
+  // Not a terminal: no progress drawing and no colour.
+  EXPECT_EQ(r.out.find_first_of("\r\x1b"), std::string::npos);
+  EXPECT_EQ(r.err.find_first_of("\r\x1b"), std::string::npos);
+}
+
+}  // namespace

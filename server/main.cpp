@@ -28,7 +28,7 @@ const char kUsage[] =
     "  --max-connections N     connections served at once; past that, new ones are closed at once\n"
     "                          (default: 512)\n"
     "  --command-timeout SEC   a client that sends no complete command in time is dropped (default: 5)\n"
-    "  --max-stream SEC        a download or upload is ended after this long (default: 300)\n"
+    "  --max-stream N          a download or upload is ended after N seconds (default: 300)\n"
     "  --stall-timeout SEC     a download the client stops reading, or an upload it stops sending,\n"
     "                          is dropped after this long without progress (default: 30)\n"
     "  --stats                 log bytes, duration and rate of every finished download and upload\n"
@@ -42,7 +42,9 @@ const char kUsage[] =
     "  'P' + 8 bytes   the server sends the same 8 bytes back (one ping sample per connection)\n"
     "  'D'             the server sends data until the client closes\n"
     "  'U'             the client sends data; the server reads and discards it until the client closes\n"
-    "Any other first byte closes the connection.\n";
+    "Any other first byte closes the connection.\n"
+    "\n"
+    "Exit status: 0 after a stop by signal, 1 when it cannot listen, 2 for a usage error.\n";
 
 // Written by the signal handler, read by the main loop: the one kind of variable a handler may set.
 volatile std::sig_atomic_t g_stop_signal = 0;

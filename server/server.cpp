@@ -292,7 +292,7 @@ End serve_download(Server &srv, sock_t s, const std::string &peer) {
 // "U": everything the client sends is counted and dropped until it closes. The rate in the log runs from
 // the first to the last payload byte, the span the client itself can time.
 End serve_upload(Server &srv, sock_t s, const std::string &peer) {
-  sock_set_int(s, SOL_SOCKET, SO_RCVBUF, kSocketBufferBytes);
+  // The large receive buffer came with the socket from the listener.
   std::vector<unsigned char> buf(kUploadBufferBytes);
   const auto start = Clock::now();
   const auto deadline = start + std::chrono::seconds(srv.config.max_stream_seconds);

@@ -9,10 +9,11 @@
 constexpr int kDefaultServerPort = 9301;
 
 struct ServerConfig {
-  std::string bind;               // address to listen on; empty: all IPv6 and IPv4 addresses
+  std::string bind;  // numeric IPv4 or IPv6 address to listen on ("[::1]" too); empty: all IPv6 and IPv4
   int port = kDefaultServerPort;  // 0: an ephemeral port, see server_port
   int max_connections = 512;      // past this, new connections are closed at once
-  int command_timeout_ms = 5000;  // a client that sends no command byte in time is dropped
+  int command_timeout_ms = 5000;  // a client whose command (with a probe, all 9 bytes) is not in by then
+                                  // is dropped
   int max_stream_seconds = 300;   // a download or upload is ended after this long
   int stall_timeout_ms = 30000;   // a download the client stops reading, or an upload it stops feeding,
                                   // is dropped after this long without a byte moving

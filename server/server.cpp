@@ -433,7 +433,7 @@ void admit(Server &srv, sock_t c) {
 void accept_loop(Server *srv) {
   while (!srv->stopping.load()) {
     reap(*srv);
-    if (sock_wait_readable(srv->listener, kSliceMs) <= 0) continue;
+    if (sock_wait_readable(srv->listener, kSliceMs) <= 0 || srv->stopping.load()) continue;
     const sock_t c = ::accept(srv->listener, nullptr, nullptr);
     if (c == KS_INVALID_SOCKET) {
       // Out of descriptors, the connection stays queued and the listener stays readable: pause rather
@@ -595,7 +595,10 @@ ServerStats server_stats(const Server *server) {
 void server_stop(Server *server) {
   if (server == nullptr) return;
   server->stopping.store(true);
-  server->acceptor.join();  // within a slice; from here on nobody changes the list's shape
+  // Where the platform allows it this wakes the accept thread's wait at once; elsewhere the wait ends
+  // with its slice.
+  sock_shutdown_both(server->listener);
+  server->acceptor.join();  // from here on nobody changes the list's shape
   {
     // Wakes threads blocked on their socket at once where the platform allows; elsewhere they notice
     // the stop at the end of their slice.

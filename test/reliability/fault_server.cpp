@@ -261,7 +261,7 @@ void play_ping(Conn &c, Fault f) {
     case Fault::trickle: {
       const std::string stamp = c.read(8);
       for (char byte : stamp) {
-        c.pause(c.pick(2, 25));
+        c.pause(c.pick(1, 8));
         if (!c.write(&byte, 1)) break;
       }
       c.hold();

@@ -241,8 +241,9 @@ bool one_of(const std::string &s, std::initializer_list<const char *> list) {
 }
 
 // Judges one call by everything the library promises about it.
-void judge(const Plan &p, double value, const std::string &error, const std::string &doc_before,
-           const std::string &doc_after, double elapsed_ms, bool cancel_possible, Tally &t) {
+void judge(const Plan &p, double value, const std::string &error_before, const std::string &error,
+           const std::string &doc_before, const std::string &doc_after, double elapsed_ms,
+           bool cancel_possible, Tally &t) {
   char where[160];
   std::snprintf(where, sizeof where, "%s %s:%d (%s, count %d, %d ms)", kind_name(p.kind), p.host, p.port,
                 target_name(p.target), p.count, p.duration_ms);
@@ -274,7 +275,10 @@ void judge(const Plan &p, double value, const std::string &error, const std::str
   if (ok) {
     t.succeeded++;
     if (p.target == Target::refused || p.target == Target::unanswered) fail("succeeded against a dead port");
-    if (!error.empty() && !rel::is_catalogue_message(error, p.host, p.port)) fail("kept \"" + error + "\"");
+    // A success writes no message: the one from before stays, except that a full run empties it first.
+    if (error != (is_run ? std::string() : error_before)) {
+      fail("succeeded but the last error changed from \"" + error_before + "\" to \"" + error + "\"");
+    }
     if (doc.phase != "complete") fail("succeeded with phase \"" + doc.phase + "\"");
     if (p.kind == Kind::ping) {
       if (doc.ping_ms != value)
@@ -333,7 +337,7 @@ void judge(const Plan &p, double value, const std::string &error, const std::str
     std::snprintf(key, sizeof key, "%s:%d", p.host, p.port);
     if (doc.server != key) fail("document names server \"" + doc.server + "\"");
   }
-  if (p.kind == Kind::ping) {
+  if (p.kind == Kind::ping && p.target != Target::unanswered) {
     const int n = p.count < 1 ? 1 : p.count;
     if (elapsed_ms / n > t.worst_ping_ms_per_sample) t.worst_ping_ms_per_sample = elapsed_ms / n;
   } else if (p.kind != Kind::run_all && p.target != Target::unanswered &&
@@ -502,6 +506,7 @@ int main(int argc, char **argv) {
     if (p.kind == Kind::run_all) finished_at_lower = g_cancels_finished.load();
 
     const std::string doc_before = kestrum_result_json();
+    const std::string error_before = kestrum_last_error();
     g_call_bound_us = static_cast<int64_t>(bound_ms(p) * 1000);
     g_call = static_cast<int>(p.kind == Kind::bad_args ? Kind::none : p.kind);
     const int64_t t0 = now_us();
@@ -516,8 +521,8 @@ int main(int argc, char **argv) {
     tally.by_kind[kind_name(p.kind)]++;
     tally.by_target[target_name(p.target)]++;
     tally.seconds_by_kind[std::string(kind_name(p.kind)) + "/" + target_name(p.target)] += elapsed_ms / 1000;
-    judge(p, value, kestrum_last_error(), doc_before, kestrum_result_json(), elapsed_ms, cancel_possible,
-          tally);
+    judge(p, value, error_before, kestrum_last_error(), doc_before, kestrum_result_json(), elapsed_ms,
+          cancel_possible, tally);
 
     if (Clock::now() >= next_progress) {
       std::printf("soak: %.0f s, %llu measurements\n",

@@ -1,16 +1,22 @@
 #!/usr/bin/env bash
-# The Windows host against kestrum-server built for this machine: the server runs natively on 127.0.0.1,
-# the host and the DLL under Wine, and they meet on loopback as two machines would on a network.
+# Runs a Windows program under Wine against kestrum-server built for this machine: the server runs
+# natively on 127.0.0.1, the program and the DLL under Wine, and they meet on loopback as two machines
+# would on a network.
 #
-#   run_host.sh SERVER EMULATOR HOST_EXE DURATION_MS
+#   with_native_server.sh SERVER [--expect REGEX] COMMAND [ARG...]
 #
-# Exits 77 (ctest: skipped) when SERVER has not been built; scripts/test-windows builds it.
+# Every @PORT@ in the arguments becomes the server's port. The exit status is the command's; with
+# --expect, its output must also match REGEX (grep -E). Exits 77 (ctest: skipped) when SERVER has not
+# been built; scripts/test-windows builds it.
 set -uo pipefail
 
 server=$1
-emulator=$2
-host_exe=$3
-duration_ms=$4
+shift
+expect=
+if [ "${1:-}" = "--expect" ]; then
+  expect=$2
+  shift 2
+fi
 
 if [ ! -x "$server" ]; then
   echo "no native kestrum-server at $server (scripts/test-windows builds it)"
@@ -32,7 +38,7 @@ trap stop_server EXIT
 port=
 for _ in 1 2 3 4 5; do
   candidate=$((20000 + RANDOM % 30000))
-  "$server" --port "$candidate" --bind 127.0.0.1 &
+  "$server" --port "$candidate" --bind 127.0.0.1 --quiet &
   server_pid=$!
   for _ in $(seq 1 100); do
     if ! kill -0 "$server_pid" 2>/dev/null; then break; fi
@@ -50,4 +56,13 @@ if [ -z "$port" ]; then
   exit 1
 fi
 
-timeout 120 "$emulator" "$host_exe" run 127.0.0.1 "$port" "$duration_ms"
+args=()
+for a in "$@"; do args+=("${a//@PORT@/$port}"); done
+out=$(timeout 120 "${args[@]}" </dev/null 2>&1)
+rc=$?
+printf '%s\n' "$out"
+if [ "$rc" -eq 0 ] && [ -n "$expect" ] && ! grep -Eq -- "$expect" <<<"$out"; then
+  echo "the output does not match: $expect"
+  rc=1
+fi
+exit "$rc"

@@ -1,5 +1,6 @@
 // kestrum-server: the command-line front end of the reference speed-test server. It reads the options,
 // runs the server until SIGINT or SIGTERM, and stops it cleanly.
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -46,10 +47,12 @@ const char kUsage[] =
     "\n"
     "Exit status: 0 after a stop by signal, 1 when it cannot listen, 2 for a usage error.\n";
 
-// Written by the signal handler, read by the main loop: the one kind of variable a handler may set.
-volatile std::sig_atomic_t g_stop_signal = 0;
+// Written by the signal handler, which may run on any of the server's threads, and read by the main
+// loop: a lock-free atomic, so the write is both signal-safe and free of a data race.
+std::atomic<int> g_stop_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler may only touch lock-free atomics");
 
-extern "C" void on_stop_signal(int sig) { g_stop_signal = sig; }
+extern "C" void on_stop_signal(int sig) { g_stop_signal.store(sig, std::memory_order_relaxed); }
 
 int usage_error(const std::string &message) {
   std::fprintf(stderr, "kestrum-server: %s (see --help)\n", message.c_str());
@@ -145,7 +148,7 @@ int main(int argc, char **argv) {
     return 1;
   }
   // The handler only raises a flag; the stop itself runs here, where it may take locks and join threads.
-  while (g_stop_signal == 0) sleep_ms(100);
+  while (g_stop_signal.load(std::memory_order_relaxed) == 0) sleep_ms(100);
   server_stop(server);
   return 0;
 }

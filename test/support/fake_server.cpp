@@ -1,11 +1,14 @@
 #include "fake_server.h"
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
 
 constexpr int kPollMs = 20;                    // every blocking call wakes this often to look at the clock
+constexpr int kStopLimitMs = 10000;            // longest wait for the scripts when the server stops
 constexpr size_t kRecordCap = 4u << 20;        // recorded bytes per connection
 const std::string kBlock(256 * 1024, '\x5a');  // what streams carry
 
@@ -198,8 +201,18 @@ FakeServer::~FakeServer() {
     if (waker != KS_INVALID_SOCKET) sock_close(waker);
     sock_close(listen_);
   }
-  // Scripts look at stopping() at least every kPollMs, so this wait is short.
-  while (running_.load() > 0) sleep_ms(2);
+  // Scripts look at stopping() at least every kPollMs, so this wait is short. Their threads still use
+  // this object, so it cannot go away before them: a script that never ends is a fault of the test
+  // support, and ends the test process loudly instead of hanging it.
+  const auto until = deadline_after(kStopLimitMs);
+  while (running_.load() > 0) {
+    if (Clock::now() > until) {
+      std::fprintf(stderr, "fake server: %d script thread(s) still running %d ms after the stop\n",
+                   running_.load(), kStopLimitMs);
+      std::abort();
+    }
+    sleep_ms(2);
+  }
   net_shutdown();
 }
 

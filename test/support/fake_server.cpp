@@ -1,6 +1,8 @@
 #include "fake_server.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -66,16 +68,17 @@ sock_t connect_loopback(int port, int family) {
 
 // --- FakeConn ----------------------------------------------------------------------------------------------
 
-std::string FakeConn::read(size_t n, int timeout_ms) {
-  std::string got;
+// Receives and records until `more` says enough, the peer closes or resets, the server stops or
+// timeout_ms pass; `take` sees each piece. Every receive waits at most kPollMs.
+template <typename More, typename Take>
+void FakeConn::receive(int timeout_ms, More more, Take take) {
   const auto until = deadline_after(timeout_ms);
-  char buf[4096];
-  while (got.size() < n && !closed() && !server_->stopping() && Clock::now() < until) {
-    const size_t want = n - got.size() < sizeof buf ? n - got.size() : sizeof buf;
-    const int r = sock_recv(sock_, buf, static_cast<int>(want));
+  static thread_local char buf[64 * 1024];
+  while (more() && !closed() && !server_->stopping() && Clock::now() < until) {
+    const int r = sock_recv(sock_, buf, static_cast<int>(std::min(sizeof buf, more())));
     if (r > 0) {
       server_->record(index_, buf, static_cast<size_t>(r));
-      got.append(buf, static_cast<size_t>(r));
+      take(buf, static_cast<size_t>(r));
     } else if (r == 0) {
       break;
     } else if (!err_is_retryable(sock_error())) {
@@ -84,26 +87,19 @@ std::string FakeConn::read(size_t n, int timeout_ms) {
       break;
     }
   }
+}
+
+std::string FakeConn::read(size_t n, int timeout_ms) {
+  std::string got;
+  receive(
+      timeout_ms, [&] { return n - got.size(); }, [&](const char *p, size_t k) { got.append(p, k); });
   return got;
 }
 
 uint64_t FakeConn::drain(int timeout_ms) {
   uint64_t total = 0;
-  const auto until = deadline_after(timeout_ms);
-  static thread_local char buf[64 * 1024];
-  while (!closed() && !server_->stopping() && Clock::now() < until) {
-    const int r = sock_recv(sock_, buf, sizeof buf);
-    if (r > 0) {
-      server_->record(index_, buf, static_cast<size_t>(r));
-      total += static_cast<uint64_t>(r);
-    } else if (r == 0) {
-      break;
-    } else if (!err_is_retryable(sock_error())) {
-      saw_reset_ = true;
-      server_->resets_.fetch_add(1);
-      break;
-    }
-  }
+  receive(
+      timeout_ms, [] { return SIZE_MAX; }, [&](const char *, size_t k) { total += k; });
   return total;
 }
 

@@ -42,6 +42,9 @@ class FakeConn {
   bool saw_reset() const { return saw_reset_; }
 
  private:
+  template <typename More, typename Take>
+  void receive(int timeout_ms, More more, Take take);
+
   FakeServer *server_;
   sock_t sock_;
   int index_;

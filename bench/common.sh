@@ -80,6 +80,17 @@ wait_listen() {
   return 1
 }
 
+# Every background process still running? A Ctrl-C from the terminal reaches the servers (they share the
+# script's process group) but not a client under `timeout`, which runs in a group of its own; bash then
+# takes the interrupt as the client's business and goes on. The scripts call this before each transfer,
+# so an interrupt, or a server that died, ends the run after the transfer in progress.
+check_servers() {
+  local pid
+  for pid in "${bg_pids[@]}"; do
+    kill -0 "$pid" 2>/dev/null || die "a server has stopped (interrupted?); giving up"
+  done
+}
+
 port_busy() { ss -Htln "sport = :$1" | grep -q .; }
 
 # Builds the library, the server and, when it can, the kestrum command into the benchmarks' own build

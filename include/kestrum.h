@@ -50,7 +50,9 @@ extern "C" {
  * Periodic transfer reports arrive on the library's monitor thread, every 100 ms of transfer time; ping
  * samples, each transfer's final report and the full run's ("complete", 0.0, 100) arrive on the thread that
  * called the measuring function. The callback should return quickly: a transfer waits at most 500 ms for
- * the monitor thread when it stops.
+ * the monitor thread when it stops. A callback slower than that may still be running, and may finish the
+ * round of reports it was making, after the measuring call has returned; it never reports into a later
+ * transfer.
  */
 typedef void (*TickCallback)(const char *phase, double rate_mbps, int percent);
 

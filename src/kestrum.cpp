@@ -138,8 +138,8 @@ KESTRUM_API double kestrum_ping(const char *host, int port, int count) {
   return ping_test(host, port, count);
 }
 
-// Entry checks shared by download and upload, in their order: host, duration, cancel flag.
-static bool transfer_entry_ok(const char *host, int duration_ms) {
+// Argument checks of the timed calls, in their order: host, then duration.
+static bool arguments_ok(const char *host, int duration_ms) {
   if (host_missing(host)) {
     set_last_error(kErrInvalidHost);
     return false;
@@ -148,6 +148,12 @@ static bool transfer_entry_ok(const char *host, int duration_ms) {
     set_last_error(kErrInvalidDuration);
     return false;
   }
+  return true;
+}
+
+// Entry checks of download and upload: the arguments, then the cancel flag.
+static bool transfer_entry_ok(const char *host, int duration_ms) {
+  if (!arguments_ok(host, duration_ms)) return false;
   if (cancel_requested()) {
     set_last_error(kErrCancelled);
     return false;
@@ -166,14 +172,7 @@ KESTRUM_API double kestrum_upload(const char *host, int port, int duration_ms) {
 }
 
 KESTRUM_API int kestrum_run_all(const char *host, int port, int duration_ms) {
-  if (host_missing(host)) {
-    set_last_error(kErrInvalidHost);
-    return -1;
-  }
-  if (duration_ms <= 0) {
-    set_last_error(kErrInvalidDuration);
-    return -1;
-  }
+  if (!arguments_ok(host, duration_ms)) return -1;
   cancel_clear();
   const bool cancelled = cancel_requested();
   clear_last_error();

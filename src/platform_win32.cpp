@@ -52,6 +52,13 @@ bool sock_pending_error(sock_t s, int *err) {
   return true;
 }
 
+static timeval timeval_from_ms(int ms) {
+  timeval tv{};
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = (ms % 1000) * 1000;
+  return tv;
+}
+
 ConnectWait sock_wait_connect(sock_t s, int timeout_ms) {
   // Winsock reports a refused non-blocking connect in the exception set, never as writable. Watching only
   // the write set would wait out the whole limit on a port that refused at once and never try the next
@@ -62,9 +69,7 @@ ConnectWait sock_wait_connect(sock_t s, int timeout_ms) {
   FD_ZERO(&failed);
   FD_SET(s, &writable);
   FD_SET(s, &failed);
-  timeval tv{};
-  tv.tv_sec = timeout_ms / 1000;
-  tv.tv_usec = (timeout_ms % 1000) * 1000;
+  timeval tv = timeval_from_ms(timeout_ms);
   const int n = ::select(static_cast<int>(s + 1), nullptr, &writable, &failed, &tv);
   if (n < 1) return ConnectWait::timeout;
   if (FD_ISSET(s, &failed)) return ConnectWait::failed;
@@ -76,9 +81,7 @@ int sock_wait_readable(sock_t s, int timeout_ms) {
   fd_set readable;
   FD_ZERO(&readable);
   FD_SET(s, &readable);
-  timeval tv{};
-  tv.tv_sec = timeout_ms / 1000;
-  tv.tv_usec = (timeout_ms % 1000) * 1000;
+  timeval tv = timeval_from_ms(timeout_ms);
   const int n = ::select(static_cast<int>(s + 1), &readable, nullptr, nullptr, &tv);
   return n < 0 ? -1 : (n > 0 ? 1 : 0);
 }

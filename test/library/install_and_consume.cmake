@@ -21,7 +21,8 @@ endforeach()
 
 # CMake package
 run(${CMAKE_COMMAND} -S ${DOWNSTREAM_SRC} -B ${WORK_DIR}/downstream -G ${GENERATOR}
-    -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_RPATH=${prefix}/lib)
+    -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_RPATH=${prefix}/lib
+    "-DCMAKE_C_FLAGS=${DOWNSTREAM_C_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${DOWNSTREAM_LINK_FLAGS}")
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/downstream)
 file(GLOB libdirs ${prefix}/lib ${prefix}/lib/*-linux-gnu)
 string(REPLACE ";" ":" ld_path "${libdirs}")
@@ -39,6 +40,7 @@ get_filename_component(pcdir ${pc} DIRECTORY)
 run(${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${pcdir} pkg-config --cflags --libs brimvale-kestrum)
 string(STRIP "${last_output}" flags)
 separate_arguments(flag_list UNIX_COMMAND "${flags}")
-run(cc ${DOWNSTREAM_SRC}/main.c ${flag_list} -o ${WORK_DIR}/downstream-pc)
+separate_arguments(build_flags UNIX_COMMAND "${DOWNSTREAM_C_FLAGS} ${DOWNSTREAM_LINK_FLAGS}")
+run(cc ${build_flags} ${DOWNSTREAM_SRC}/main.c ${flag_list} -o ${WORK_DIR}/downstream-pc)
 run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${ld_path} ${WORK_DIR}/downstream-pc)
 message(STATUS "installed package found and used: ${flags}")

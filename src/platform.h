@@ -49,6 +49,15 @@ int sock_error();
 // send and recv with flags 0 that never raise SIGPIPE; the result as the platform call returns it.
 int sock_send(sock_t s, const void *buf, int len);
 int sock_recv(sock_t s, void *buf, int len);
+// Receives up to len bytes and throws them away; the result is counted as sock_recv's. Linux discards them
+// in the kernel (MSG_TRUNC) without copying; elsewhere they are copied into buf, which must hold len bytes.
+int sock_recv_discard(sock_t s, void *buf, int len);
+
+// Of the `sent` bytes that sends on this connected socket have accepted so far, how many the peer has
+// acknowledged. Linux reads what is still queued (SIOCOUTQ: accepted, not yet acknowledged); Windows 10
+// 1703 and later read the connection's TCP statistics (SIO_TCP_INFO). false where the platform cannot tell
+// (older Windows, Wine): the caller then knows only what the socket accepted.
+bool sock_acked(sock_t s, uint64_t sent, uint64_t *acked);
 
 // A 4-byte integer option; the result of setsockopt is returned but callers may ignore it.
 int sock_set_int(sock_t s, int level, int option, int value);

@@ -1,8 +1,11 @@
-// POSIX side of the platform layer: BSD sockets, poll, clock_gettime(CLOCK_MONOTONIC) and pthreads.
+// POSIX side of the platform layer: BSD sockets, poll, clock_gettime(CLOCK_MONOTONIC) and pthreads, as
+// Linux with glibc provides them.
 #include "platform.h"
 
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/time.h>
 #include <unistd.h>
 #include <cerrno>
@@ -44,6 +47,22 @@ int sock_send(sock_t s, const void *buf, int len) {
 
 int sock_recv(sock_t s, void *buf, int len) {
   return static_cast<int>(::recv(s, buf, static_cast<size_t>(len), 0));
+}
+
+int sock_recv_discard(sock_t s, void *buf, int len) {
+  // With MSG_TRUNC a TCP receive drops the bytes in the kernel and still returns how many it took, so a
+  // download costs no copy into user space; buf is not written.
+  return static_cast<int>(::recv(s, buf, static_cast<size_t>(len), MSG_TRUNC));
+}
+
+bool sock_acked(sock_t s, uint64_t sent, uint64_t *acked) {
+  // SIOCOUTQ on a TCP socket is everything written and not yet acknowledged by the peer: bytes still
+  // waiting to go out and bytes in flight alike.
+  int unacked = 0;
+  if (::ioctl(s, SIOCOUTQ, &unacked) != 0 || unacked < 0) return false;
+  const uint64_t queued = static_cast<uint64_t>(unacked);
+  *acked = queued < sent ? sent - queued : 0;
+  return true;
 }
 
 int sock_set_int(sock_t s, int level, int option, int value) {

@@ -2,6 +2,7 @@
 #include "platform.h"
 
 #include <cerrno>
+#include <cstddef>
 
 int net_startup() {
   WSADATA data;
@@ -28,6 +29,56 @@ int sock_send(sock_t s, const void *buf, int len) {
 }
 
 int sock_recv(sock_t s, void *buf, int len) { return ::recv(s, static_cast<char *>(buf), len, 0); }
+
+int sock_recv_discard(sock_t s, void *buf, int len) { return sock_recv(s, buf, len); }
+
+// SIO_TCP_INFO and TCP_INFO_v0 as documented for mstcpip.h (Windows 10 1703 and later); the mingw-w64
+// headers we build with declare neither. Plain fields in their documented order, so the layout is the
+// system's own.
+#ifndef SIO_TCP_INFO
+#define SIO_TCP_INFO _WSAIORW(IOC_VENDOR, 39)
+#endif
+namespace {
+struct tcp_info_v0 {
+  int state;  // TCPSTATE
+  ULONG mss;
+  ULONG64 connection_time_ms;
+  BOOLEAN timestamps_enabled;
+  ULONG rtt_us;
+  ULONG min_rtt_us;
+  ULONG bytes_in_flight;  // sent and not yet acknowledged
+  ULONG cwnd;
+  ULONG snd_wnd;
+  ULONG rcv_wnd;
+  ULONG rcv_buf;
+  ULONG64 bytes_out;  // every byte put on the wire, retransmissions included
+  ULONG64 bytes_in;
+  ULONG bytes_reordered;
+  ULONG bytes_retrans;  // of bytes_out, those sent again
+  ULONG fast_retrans;
+  ULONG dup_acks_in;
+  ULONG timeout_episodes;
+  UCHAR syn_retrans;
+};
+}  // namespace
+
+bool sock_acked(sock_t s, uint64_t sent, uint64_t *acked) {
+  // Windows tells what went out, not what still waits in the send buffer: what the peer holds is what
+  // went out once (bytes_out less the retransmissions) less what is still in flight. Wine answers the call
+  // with WSAEOPNOTSUPP, and so does Windows before 1703: the caller falls back to the accepted count.
+  DWORD version = 0;
+  tcp_info_v0 info{};
+  DWORD got = 0;
+  if (WSAIoctl(s, SIO_TCP_INFO, &version, sizeof version, &info, sizeof info, &got, nullptr, nullptr) != 0 ||
+      got < offsetof(tcp_info_v0, fast_retrans)) {
+    return false;
+  }
+  const uint64_t out = info.bytes_out;
+  const uint64_t not_yet = static_cast<uint64_t>(info.bytes_retrans) + info.bytes_in_flight;
+  const uint64_t delivered = out > not_yet ? out - not_yet : 0;
+  *acked = delivered < sent ? delivered : sent;
+  return true;
+}
 
 int sock_set_int(sock_t s, int level, int option, int value) {
   return ::setsockopt(s, level, option, reinterpret_cast<const char *>(&value), sizeof value);

@@ -25,11 +25,13 @@ std::atomic<unsigned> g_tick_generation{0};
 // Longest wait for the thread when the monitor stops; a host callback slower than this is left running.
 constexpr int kStopWaitMs = 500;
 
-// What one monitor thread works with, copied at its start: the statics above belong to the next transfer
-// as soon as monitor_start runs again, possibly while this thread is still inside a slow callback.
+// What one monitor thread works with, copied at its start: the start time and the planned seconds belong
+// to the next transfer as soon as monitor_start runs again, possibly while this thread is still inside a
+// slow callback. The label is not copied: the host gets g_tick_phase itself, which keeps its text until the
+// next monitor_start (a copy on this thread's stack would die with the thread), and the generation check
+// keeps a stale thread from reporting once that text has been rewritten.
 struct MonitorRun {
   unsigned generation;
-  char label[16];
 };
 
 bool stop_requested(unsigned generation) {
@@ -42,13 +44,12 @@ uint64_t running_bytes(void *) { return g_tick_bytes.load(std::memory_order_rela
 void report_tick(void *ctx, double rate_mbps, int percent) {
   const MonitorRun *run = static_cast<const MonitorRun *>(ctx);
   if (g_tick_generation.load(std::memory_order_relaxed) != run->generation) return;
-  report_progress(run->label, rate_mbps, percent);
+  report_progress(g_tick_phase, rate_mbps, percent);
 }
 
 void tick_monitor_body(unsigned generation) {
   MonitorRun run{};
   run.generation = generation;
-  std::snprintf(run.label, sizeof run.label, "%s", g_tick_phase);
   const double start = g_tick_start;
   const double planned = g_tick_duration_s;
   const TickSink sink{running_bytes, report_tick, &run};

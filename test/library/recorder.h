@@ -15,6 +15,7 @@ struct Report {
   double rate;
   int percent;
   std::thread::id thread;
+  const char *text;  // the label pointer exactly as the library passed it
 };
 
 class Recorder {
@@ -40,7 +41,7 @@ class Recorder {
 
  private:
   static void callback(const char *label, double rate, int percent) {
-    Report r{label, rate, percent, std::this_thread::get_id()};
+    Report r{label, rate, percent, std::this_thread::get_id(), label};
     std::function<void(const Report &)> hook;
     {
       std::lock_guard<std::mutex> lock(mu());

@@ -215,6 +215,22 @@ TEST_P(TransferTest, OneMillisecondTransferEndsAtOnce) {
   EXPECT_EQ(parse_result(kestrum_result_json()).phase, "complete");
 }
 
+TEST_P(TransferTest, MonitorLabelKeepsItsTextAfterTheTransfer) {
+  // A host may keep the label pointer of a periodic report: it points at the library's own buffer and
+  // keeps its text until the next transfer starts, long after the monitor thread has gone.
+  const Transfer t = GetParam();
+  FakeServer server(fake::normal());
+  kestrum_init();
+  Recorder::install();
+  ASSERT_GT(t.run("127.0.0.1", server.port(), 250), 0.0) << err();
+  std::this_thread::sleep_for(milliseconds(50));  // the monitor thread has ended and its stack is gone
+  const auto reports = Recorder::reports();
+  ASSERT_FALSE(reports.empty());
+  const Report &periodic = reports.front();
+  ASSERT_NE(periodic.thread, std::this_thread::get_id());
+  EXPECT_STREQ(periodic.text, t.label);
+}
+
 TEST(Transfer, SlowCallbackNeverReportsIntoTheNextTransfer) {
   // The first monitor report blocks for 700 ms, longer than the 500 ms stop wait. The upload that starts
   // right after must only ever see upload reports, and no download report may follow the download's own

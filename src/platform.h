@@ -15,7 +15,9 @@
 #include <ws2tcpip.h>
 using sock_t = SOCKET;
 #define KS_INVALID_SOCKET INVALID_SOCKET
-#elif defined(__unix__) || defined(__APPLE__)
+#elif defined(__linux__) && defined(__GLIBC__)
+// Linux with glibc is the POSIX platform built and tested; the bounded thread wait below needs glibc's
+// pthread_clockjoin_np (2.31 and later).
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -25,7 +27,7 @@ using sock_t = SOCKET;
 using sock_t = int;
 #define KS_INVALID_SOCKET (-1)
 #else
-#error "unsupported platform: need Winsock 2 or BSD sockets"
+#error "unsupported platform: built and tested on Windows (Winsock 2) and on Linux with glibc"
 #endif
 
 // --- socket layer ----------------------------------------------------------------------------------------
@@ -100,8 +102,7 @@ bool perf_counter(int64_t *ticks);
 // Milliseconds since an arbitrary origin, the fallback clock.
 uint64_t tick_count_ms();
 
-// --- threads
-// -------------------------------------------------------------------------------------------------
+// --- threads -----------------------------------------------------------------------------------------------
 
 // A thread entry returns thread_ret_t (0 on every path) and is declared with KS_THREAD_CALL.
 #if defined(_WIN32)
@@ -118,6 +119,7 @@ using thread_entry = thread_ret_t(KS_THREAD_CALL *)(void *arg);
 // Starts entry(arg) on a new thread with default attributes; false when it cannot be created.
 bool thread_start(thread_t *t, thread_entry entry, void *arg);
 // Waits at most timeout_ms for the thread to end (0: not at all), then lets go of the handle either way.
+// The bound is kept on a monotonic clock, so a step of the wall clock neither shortens nor stretches it.
 // A thread that has not ended runs on detached and releases its own resources when it ends.
 void thread_wait_release(thread_t t, int timeout_ms);
 

@@ -158,15 +158,17 @@ bool thread_start(thread_t *t, thread_entry entry, void *arg) {
 
 void thread_wait_release(thread_t t, int timeout_ms) {
   if (timeout_ms > 0) {
+    // pthread_timedjoin_np would take a deadline on the wall clock, which an NTP step or a hand-set clock
+    // moves; the deadline here is on the monotonic clock.
     timespec until{};
-    clock_gettime(CLOCK_REALTIME, &until);
+    clock_gettime(CLOCK_MONOTONIC, &until);
     until.tv_sec += timeout_ms / 1000;
     until.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000;
     if (until.tv_nsec >= 1000000000) {
       until.tv_sec += 1;
       until.tv_nsec -= 1000000000;
     }
-    if (pthread_timedjoin_np(t, nullptr, &until) == 0) return;
+    if (pthread_clockjoin_np(t, nullptr, CLOCK_MONOTONIC, &until) == 0) return;
   }
   pthread_detach(t);
 }

@@ -9,6 +9,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 #include <cerrno>
+#include <cstddef>
 #include <ctime>
 
 int net_startup() { return 0; }
@@ -56,11 +57,20 @@ int sock_recv_discard(sock_t s, void *buf, int len) {
 }
 
 bool sock_acked(sock_t s, uint64_t sent, uint64_t *acked) {
-  // SIOCOUTQ on a TCP socket is everything written and not yet acknowledged by the peer: bytes still
-  // waiting to go out and bytes in flight alike.
+  // SIOCOUTQ on a TCP socket is everything written and not yet acknowledged cumulatively: bytes still
+  // waiting to go out and bytes in flight alike. After a loss the cumulative acknowledgement stands still
+  // for a round trip (a quarter of a second behind a full queue on a slow link) while the peer keeps
+  // acknowledging what follows the hole selectively; those bytes have arrived, so they count too
+  // (TCP_INFO's SACKed segments, full segments in a bulk stream).
   int unacked = 0;
   if (::ioctl(s, SIOCOUTQ, &unacked) != 0 || unacked < 0) return false;
-  const uint64_t queued = static_cast<uint64_t>(unacked);
+  uint64_t queued = static_cast<uint64_t>(unacked);
+  tcp_info info{};
+  socklen_t len = sizeof info;
+  if (::getsockopt(s, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 && len >= offsetof(tcp_info, tcpi_rcv_rtt)) {
+    const uint64_t sacked = static_cast<uint64_t>(info.tcpi_sacked) * info.tcpi_snd_mss;
+    queued = sacked < queued ? queued - sacked : 0;
+  }
   *acked = queued < sent ? sent - queued : 0;
   return true;
 }

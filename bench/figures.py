@@ -6,6 +6,9 @@ keep only the running of things.
   figures.py iperf3 FILE receiver|sender [bytes]  Mbit/s (or bytes) from iperf3 --json output
   figures.py upload-stats FILE SKIP               bytes, seconds and Mbit/s of the first upload line of a
                                                   kestrum-server --stats log after its first SKIP lines
+  figures.py progress FILE LABEL FROM TRUTH      the progress reports LABEL of bench-transfer --progress
+                                                  from FROM percent on, against TRUTH Mbit/s: their
+                                                  count and the largest distance in percent, signed
   figures.py cpu OUT LIMIT -- CMD...              runs CMD (at most LIMIT seconds), writes its user and
                                                   system CPU seconds to OUT, exits with CMD's status
   figures.py table loopback|netns|cost TSV        the closing table of a benchmark from its rows
@@ -65,6 +68,25 @@ def upload_stats(path, skip):
     sys.exit(3)  # not there (yet): the caller polls
 
 
+def progress(path, label, from_percent, truth):
+    truth = float(truth)
+    worst, count = 0.0, 0
+    with open(path, errors="replace") as f:
+        for line in f:
+            parts = line.split()
+            if len(parts) != 4 or parts[0] != "progress" or parts[1] != label:
+                continue
+            if int(parts[2]) < int(from_percent):
+                continue
+            count += 1
+            off = (float(parts[3]) / truth - 1) * 100 if truth > 0 else float("nan")
+            if not abs(off) <= abs(worst):
+                worst = off
+    if count == 0:
+        sys.exit(3)
+    print(count, repr(worst))
+
+
 def cpu(out, limit, cmd):
     # wait4 gives the child's own user and system time to the microsecond, with no extra package and no
     # sampling; the child is killed if it outlives its limit.
@@ -117,13 +139,14 @@ def table_loopback(rows):
 
 
 def table_netns(rows):
-    # rows: rate, round, direction, tool, mbps [, server_mbps, server_bytes, server_seconds]
+    # rows: link, round, direction, tool, mbps [, server_mbps, server_bytes, server_seconds
+    #       [, progress_reports, progress_worst_percent]]
     rates = []
     for r in rows:
         if r[0] not in rates:
             rates.append(r[0])
-    print(f"{'link':<8} {'direction':<9} {'rounds':>6} {'iperf3 rcv':>11} {'kestrum':>9} {'k/iperf3':>9} "
-          f"{'server-side':>12} {'s/iperf3':>9} {'k/server':>9} {'server span':>12}")
+    print(f"{'link':<11} {'direction':<9} {'rounds':>6} {'iperf3 rcv':>11} {'kestrum':>9} {'k/iperf3':>9} "
+          f"{'server-side':>12} {'s/iperf3':>9} {'k/server':>9} {'server span':>12} {'reports>=20%':>13}")
     for rate in rates:
         for direction in ("download", "upload"):
             sel = [r for r in rows if r[0] == rate and r[2] == direction]
@@ -132,7 +155,7 @@ def table_netns(rows):
             if not k and not i:
                 continue
             mk, mi = med(k), med(i)
-            line = (f"{rate:<8} {direction:<9} {min(len(k), len(i)):>6} {mi:>11.2f} {mk:>9.2f} "
+            line = (f"{rate:<11} {direction:<9} {min(len(k), len(i)):>6} {mi:>11.2f} {mk:>9.2f} "
                     f"{(ratio(mk, mi) - 1) * 100:>+8.2f}%")
             with_server = [r for r in sel if r[3] == "kestrum" and len(r) > 7 and r[5] != "-"]
             if direction == "upload" and with_server:
@@ -140,11 +163,16 @@ def table_netns(rows):
                 over = med([(float(r[4]) / float(r[5]) - 1) * 100 for r in with_server if float(r[5]) > 0])
                 span = med([float(r[7]) for r in with_server])
                 line += f" {ms:>12.2f} {(ratio(ms, mi) - 1) * 100:>+8.2f}% {over:>+8.2f}% {span:>10.3f} s"
+                prog = [float(r[9]) for r in with_server if len(r) > 9 and r[9] != "-"]
+                if prog:
+                    # the worst report of the worst round, not a median: every report must hold
+                    line += f" {max(prog, key=abs):>+12.2f}%"
             print(line)
     print("(Mbit/s, medians. k/iperf3, s/iperf3: kestrum's client figure and the server-side figure against\n"
           " iperf3's receiver figure. k/server: the client's figure against the server's for the same upload,\n"
           " the part that was still in the client's send buffer or on the link when the client stopped.\n"
-          " server span: first to last byte received.)")
+          " server span: first to last byte received. reports>=20%: of every upload progress report from\n"
+          " 20% on, the one farthest from the server-side figure of its transfer, over all rounds.)")
 
 
 def table_cost(rows):
@@ -187,6 +215,8 @@ def main(argv):
         iperf3_figure(args[0], args[1], args[2] if len(args) == 3 else "mbps")
     elif cmd == "upload-stats" and len(args) == 2:
         upload_stats(*args)
+    elif cmd == "progress" and len(args) == 4:
+        progress(*args)
     elif cmd == "cpu" and len(args) >= 4 and args[2] == "--":
         cpu(args[0], args[1], args[3:])
     elif cmd == "table" and len(args) == 2:

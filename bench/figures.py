@@ -169,8 +169,7 @@ def table_netns(rows):
                     line += f" {max(prog, key=abs):>+12.2f}%"
             print(line)
     print("(Mbit/s, medians. k/iperf3, s/iperf3: kestrum's client figure and the server-side figure against\n"
-          " iperf3's receiver figure. k/server: the client's figure against the server's for the same upload,\n"
-          " the part that was still in the client's send buffer or on the link when the client stopped.\n"
+          " iperf3's receiver figure. k/server: the client's figure against the server's for the same upload.\n"
           " server span: first to last byte received. reports>=20%: of every upload progress report from\n"
           " 20% on, the one farthest from the server-side figure of its transfer, over all rounds.)")
 

@@ -214,6 +214,9 @@ class Admission {
     }
     leave(it, Leave::hand_off);
     stream_start(srv_, s, key, peer, command, early);
+    // Only now, so that the connection counts as pending or as a stream at every moment: whoever waits
+    // for the server to have no connection left cannot catch it in between.
+    srv_.pending--;
   }
 
   // Ends connections whose time is up; the oldest come first, as they all have the same limit.
@@ -259,7 +262,7 @@ class Admission {
     }
     by_id_.erase(p.id);
     order_.erase(it);
-    srv_.pending--;
+    if (how != Leave::hand_off) srv_.pending--;
   }
 
   Server &srv_;

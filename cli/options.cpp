@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "decimal.h"
 #include "server.h"
 
 namespace {
@@ -15,31 +16,9 @@ constexpr int kMaxCount = 1000;             // the library takes at most this ma
 constexpr long long kMaxRepeat = 1000000000;
 constexpr double kMaxIntervalS = 86400;
 
-// A whole decimal number within [min, max]: digits only, so no sign, space or "0x" slips through.
-bool parse_whole(const std::string &text, long long min, long long max, long long *out) {
-  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
-  long long value = 0;
-  const char *end = text.data() + text.size();
-  const auto [rest, ec] = std::from_chars(text.data(), end, value);
-  if (ec != std::errc() || rest != end || value < min || value > max) return false;
-  *out = value;
-  return true;
-}
-
-// Seconds as a plain decimal (12, 0.5), within [0, max].
-bool parse_seconds(const std::string &text, double max, double *out) {
-  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
-  double value = 0;
-  const char *end = text.data() + text.size();
-  const auto [rest, ec] = std::from_chars(text.data(), end, value, std::chars_format::fixed);
-  if (ec != std::errc() || rest != end || !std::isfinite(value) || value > max) return false;
-  *out = value;
-  return true;
-}
-
 bool whole_option(const std::string &name, const std::string &value, long long min, long long max,
                   long long *out, std::string *error) {
-  if (parse_whole(value, min, max, out)) return true;
+  if (parse_decimal_whole(value, min, max, out)) return true;
   *error = "--" + name + ": '" + value + "' is not a whole number from " + std::to_string(min) + " to " +
            std::to_string(max);
   return false;
@@ -118,7 +97,7 @@ ParseOutcome parse_options(int argc, const char *const *argv, Options *options, 
       o.repeat = n;
       repeat_given = true;
     } else if (name == "interval") {
-      if (!parse_seconds(value, kMaxIntervalS, &o.interval_s)) {
+      if (!parse_decimal_seconds(value, kMaxIntervalS, &o.interval_s)) {
         return usage("--interval: '" + value + "' is not a number of seconds from 0 to 86400");
       }
       interval_given = true;

@@ -4,13 +4,8 @@
 #include <cstdint>
 
 #include "platform.h"
+#include "wire.h"
 
-// Wire protocol: every connection starts with one command byte from the client.
-constexpr char kCmdPing = 'P';      // then 8 bytes of client clock; the server answers with 8 bytes
-constexpr char kCmdDownload = 'D';  // the server streams until the client closes
-constexpr char kCmdUpload = 'U';    // the client streams until it closes
-constexpr int kPingProbeSize = 9;
-constexpr int kPingReplySize = 8;
 constexpr int kConnectLimitMs = 3000;
 
 // Microseconds since an arbitrary origin; only differences (and the ping probe) use it. Never fails.

@@ -69,16 +69,28 @@ bool Client::server_closes_within(int within_ms) {
   return closed;
 }
 
-Client dial(const std::string &host, int port) {
+// The first address of a numeric host and port, or null; the caller frees it.
+static addrinfo *numeric(const std::string &host, const char *port) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;  // the tests never ask a resolver
   addrinfo *list = nullptr;
-  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list) != 0 || list == nullptr) {
-    return Client();
-  }
+  if (getaddrinfo(host.c_str(), port, &hints, &list) != 0) return nullptr;
+  return list;
+}
+
+Client dial(const std::string &host, int port, const std::string &from) {
+  addrinfo *list = numeric(host, std::to_string(port).c_str());
+  if (list == nullptr) return Client();
   Client c(sock_open(list->ai_family, SOCK_STREAM, IPPROTO_TCP));
+  if (c.ok() && !from.empty()) {
+    addrinfo *source = numeric(from, "0");
+    const bool bound = source != nullptr &&
+                       ::bind(c.get(), source->ai_addr, static_cast<socklen_t>(source->ai_addrlen)) == 0;
+    if (source != nullptr) freeaddrinfo(source);
+    if (!bound) c.close();
+  }
   bool connected = false;
   if (c.ok()) {
     sock_set_nonblocking(c.get(), true);
@@ -99,8 +111,8 @@ Client dial(const std::string &host, int port) {
   return c;
 }
 
-bool ping(const std::string &host, int port) {
-  Client c = dial(host, port);
+bool ping(const std::string &host, int port, const std::string &from) {
+  Client c = dial(host, port, from);
   if (!c.ok()) return false;
   const unsigned char probe[9] = {'P', 0x10, 0x32, 0x54, 0x76, 0x98, 0xba, 0xdc, 0xfe};
   unsigned char reply[8] = {};

@@ -1,0 +1,66 @@
+/*
+ * bench-echo: the smallest server that answers the ping probe, for a reference beside kestrum-server.
+ * One thread, blocking calls, one connection at a time, nothing else:
+ *
+ *     bench-echo PORT
+ *
+ * listens on 127.0.0.1:PORT; for each connection reads the 9-byte probe, sends its last 8 bytes back and
+ * waits for the client's close, as kestrum-server does. Every socket has 2 s receive and send limits, so
+ * a silent client holds it at most that long. Stops on SIGTERM or SIGINT.
+ */
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+static volatile sig_atomic_t stop;
+static void on_signal(int sig) {
+  (void)sig;
+  stop = 1;
+}
+
+int main(int argc, char **argv) {
+  if (argc != 2) {
+    fprintf(stderr, "usage: bench-echo PORT\n");
+    return 2;
+  }
+  struct sigaction sa = {0};
+  sa.sa_handler = on_signal; /* no SA_RESTART: accept returns on the signal */
+  sigaction(SIGTERM, &sa, NULL);
+  sigaction(SIGINT, &sa, NULL);
+  signal(SIGPIPE, SIG_IGN);
+  const int l = socket(AF_INET, SOCK_STREAM, 0);
+  const int one = 1;
+  setsockopt(l, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  struct sockaddr_in a = {0};
+  a.sin_family = AF_INET;
+  a.sin_port = htons((unsigned short)atoi(argv[1]));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(l, (struct sockaddr *)&a, sizeof a) != 0 || listen(l, 128) != 0) {
+    perror("bench-echo: listen");
+    return 1;
+  }
+  while (!stop) {
+    const int c = accept(l, NULL, NULL);
+    if (c < 0) continue;
+    struct timeval tv = {2, 0};
+    setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(c, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    unsigned char probe[9];
+    size_t have = 0;
+    ssize_t n = 1;
+    while (have < sizeof probe && (n = recv(c, probe + have, sizeof probe - have, 0)) > 0) have += (size_t)n;
+    if (have == sizeof probe && send(c, probe + 1, 8, 0) == 8) {
+      char sink[64];
+      while (recv(c, sink, sizeof sink, 0) > 0) {
+      }
+    }
+    close(c);
+  }
+  close(l);
+  return 0;
+}

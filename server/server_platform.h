@@ -1,0 +1,52 @@
+// What kestrum-server needs from the platform beyond the shared layer in platform.h: a readiness poller
+// for its admission loop, a receive that discards, and the open-files limit. One name, one implementation
+// per platform (server_platform_linux.cpp, server_platform_win32.cpp); nothing above this header knows
+// which one it runs on.
+#pragma once
+
+#include <cstdint>
+
+#include "platform.h"
+
+// --- readiness poller ------------------------------------------------------------------------------------
+// Level-triggered read readiness of many sockets, each registered with a 64-bit tag of the caller's
+// choosing. Linux: epoll, so an idle socket costs nothing per wait. Windows: WSAPoll over an array, which
+// Wine implements as well.
+struct Poller;
+
+struct PollEvent {
+  uint64_t tag;
+  bool readable;  // data, a connection to accept, or the peer's close or reset (recv tells which)
+};
+
+// A new poller, or null when the platform refuses one.
+Poller *poller_open();
+// Releases the poller; the sockets in it stay open and are the caller's to close.
+void poller_close(Poller *p);
+// Watches s for reading under tag; false when it cannot (the caller then closes s).
+bool poller_add(Poller *p, sock_t s, uint64_t tag);
+// Stops watching s. Call it before closing s, on every platform.
+void poller_remove(Poller *p, sock_t s);
+// Waits at most timeout_ms and fills at most max events; their count, 0 when the time ran out, -1 when
+// the wait failed (a signal included: callers simply wait again).
+int poller_wait(Poller *p, PollEvent *events, int max, int timeout_ms);
+
+// --- sockets -----------------------------------------------------------------------------------------------
+
+// Takes one connection off a non-blocking listener and returns it non-blocking, its peer address in
+// *addr; KS_INVALID_SOCKET with sock_error() set when there is none or it fails.
+sock_t sock_accept_nonblocking(sock_t listener, sockaddr_storage *addr, socklen_t *len);
+// Receives up to len bytes and throws them away; the count as recv returns it. Linux discards in the
+// kernel (MSG_TRUNC on a TCP socket) and never touches scratch; elsewhere a plain recv into scratch,
+// which must hold len bytes.
+int sock_recv_discard(sock_t s, void *scratch, int len);
+// The call failed for want of a descriptor (process or system table full, or no buffer space).
+bool err_is_out_of_files(int code);
+
+// --- process -----------------------------------------------------------------------------------------------
+
+// Raises the soft open-files limit to the hard one; the soft limit afterwards, or -1 where the platform
+// has no such limit (Windows: sockets are not counted against one).
+long raise_open_files_limit();
+// The soft open-files limit as it stands, or -1 where the platform has none.
+long open_files_limit();

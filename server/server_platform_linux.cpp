@@ -1,0 +1,79 @@
+// Linux side of the server's platform layer: epoll, accept4, recv(MSG_TRUNC) and RLIMIT_NOFILE.
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "server_platform.h"
+
+struct Poller {
+  int fd;
+};
+
+Poller *poller_open() {
+  const int fd = ::epoll_create1(EPOLL_CLOEXEC);
+  if (fd < 0) return nullptr;
+  return new Poller{fd};
+}
+
+void poller_close(Poller *p) {
+  if (p == nullptr) return;
+  ::close(p->fd);
+  delete p;
+}
+
+bool poller_add(Poller *p, sock_t s, uint64_t tag) {
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLRDHUP;
+  ev.data.u64 = tag;
+  return ::epoll_ctl(p->fd, EPOLL_CTL_ADD, s, &ev) == 0;
+}
+
+void poller_remove(Poller *p, sock_t s) {
+  epoll_event ev{};  // ignored, but kernels before 2.6.9 wanted one
+  ::epoll_ctl(p->fd, EPOLL_CTL_DEL, s, &ev);
+}
+
+int poller_wait(Poller *p, PollEvent *events, int max, int timeout_ms) {
+  constexpr int kBatch = 256;
+  epoll_event got[kBatch];
+  const int n = ::epoll_wait(p->fd, got, max < kBatch ? max : kBatch, timeout_ms);
+  for (int i = 0; i < n; ++i) {
+    events[i].tag = got[i].data.u64;
+    events[i].readable = (got[i].events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
+  }
+  return n;
+}
+
+sock_t sock_accept_nonblocking(sock_t listener, sockaddr_storage *addr, socklen_t *len) {
+  *len = sizeof *addr;
+  return ::accept4(listener, reinterpret_cast<sockaddr *>(addr), len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+}
+
+int sock_recv_discard(sock_t s, void *, int len) {
+  // On a TCP socket MSG_TRUNC drops the bytes in the kernel without copying them, and the result is still
+  // the number of bytes taken, so an upload is counted exactly at no copy's cost.
+  return static_cast<int>(::recv(s, nullptr, static_cast<size_t>(len), MSG_TRUNC));
+}
+
+bool err_is_out_of_files(int code) {
+  return code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM;
+}
+
+long raise_open_files_limit() {
+  rlimit lim{};
+  if (::getrlimit(RLIMIT_NOFILE, &lim) != 0) return -1;
+  if (lim.rlim_cur < lim.rlim_max) {
+    rlimit want = lim;
+    want.rlim_cur = lim.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &want) == 0) lim = want;
+  }
+  return lim.rlim_cur == RLIM_INFINITY ? 1L << 20 : static_cast<long>(lim.rlim_cur);
+}
+
+long open_files_limit() {
+  rlimit lim{};
+  if (::getrlimit(RLIMIT_NOFILE, &lim) != 0) return -1;
+  return lim.rlim_cur == RLIM_INFINITY ? 1L << 20 : static_cast<long>(lim.rlim_cur);
+}

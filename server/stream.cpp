@@ -1,0 +1,228 @@
+// kestrum-server's stream worker: one thread per download or upload, over a blocking socket whose calls
+// each wait at most one slice, so a stop, the stream limit or a window's end is seen within a slice
+// whatever the client does. Downloads and uploads run the same loop; only the call that moves the bytes
+// differs.
+#include <cstdio>
+#include <memory>
+#include <system_error>
+#include <vector>
+
+#include "server_internal.h"
+#include "server_platform.h"
+#include "wire.h"
+
+namespace {
+
+// One download send hands the kernel this much: on loopback the stream is then limited by the client's
+// receive loop, not by our syscall rate.
+constexpr int kBlockBytes = 1 << 20;
+// One upload receive takes at most this much. Linux discards in the kernel and never touches the
+// buffer, whose pages then never become resident; elsewhere it is a real buffer.
+constexpr int kUploadChunkBytes = 1 << 20;
+
+// A peer that moves no data, or a stop, ends with a reset: the kernel then drops what is still queued
+// for it at once instead of keeping it for a client that may never read.
+bool ends_hard(End end) { return end == End::too_slow || end == End::stopped || end == End::reset; }
+
+struct Moved {
+  uint64_t bytes = 0;
+  ServerClock::time_point first, last;  // of the bytes moved, for the upload's rate
+  End end = End::client_closed;
+};
+
+// The stream loop. Each window of rate_window_ms must move at least min_rate_bytes per second of it; the
+// first window starts with the stream.
+Moved run_stream(Server &srv, Stream &st) {
+  const bool download = st.command == kCmdDownload;
+  const unsigned char *block = download ? download_block() : nullptr;
+  std::unique_ptr<unsigned char[]> scratch(download ? nullptr : new unsigned char[kUploadChunkBytes]);
+  std::atomic<uint64_t> &total = download ? srv.bytes_sent : srv.bytes_received;
+
+  const auto start = ServerClock::now();
+  const auto deadline = start + std::chrono::seconds(srv.config.max_stream_seconds);
+  const auto window = std::chrono::milliseconds(srv.config.rate_window_ms);
+  const uint64_t window_minimum = static_cast<uint64_t>(srv.config.min_rate_bytes) *
+                                  static_cast<uint64_t>(srv.config.rate_window_ms) / 1000;
+  auto window_end = start + window;
+  uint64_t in_window = st.early;
+  Moved m;
+  m.first = m.last = start;
+  m.bytes = st.early;
+  for (;;) {
+    if (srv.stopping.load(std::memory_order_relaxed)) {
+      m.end = End::stopped;
+      break;
+    }
+    // A send that times out within its slice may still have queued part of the block, and says so.
+    const int n = download ? sock_send(st.sock, block, kBlockBytes)
+                           : sock_recv_discard(st.sock, scratch.get(), kUploadChunkBytes);
+    const auto now = ServerClock::now();
+    if (n > 0) {
+      if (m.bytes == 0) m.first = now;
+      m.bytes += static_cast<uint64_t>(n);
+      m.last = now;
+      in_window += static_cast<uint64_t>(n);
+      total.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
+    } else if (n == 0 && !download) {
+      m.end = End::client_closed;
+      break;
+    } else if (n < 0 && err_is_retryable(sock_error())) {
+      // a slice without progress: the window decides below
+    } else {
+      // The client closing mid-download is how a download normally ends: its unread data turns the close
+      // into a reset, and our next send fails.
+      m.end = download ? End::client_closed : End::reset;
+      break;
+    }
+    if (now >= window_end) {
+      if (in_window < window_minimum) {
+        m.end = End::too_slow;
+        break;
+      }
+      in_window = 0;
+      window_end = now + window;
+    }
+    if (now >= deadline) {
+      m.end = End::max_stream;
+      break;
+    }
+  }
+  if (download) m.last = ServerClock::now();
+  if (download) m.first = start;
+  return m;
+}
+
+void stream_main(Server *srv, Stream *st) {
+  const bool download = st->command == kCmdDownload;
+  Moved m;
+  m.end = End::reset;
+  try {
+    m = run_stream(*srv, *st);
+  } catch (...) {
+    // Only an upload buffer that cannot be had throws: this stream ends, the server goes on.
+  }
+  if (srv->config.stats) {
+    const double secs = std::chrono::duration<double>(m.last - m.first).count();
+    char line[320];
+    if (download) {
+      std::snprintf(line, sizeof line, "download to %s: %llu bytes sent in %.3f s, %.1f Mbit/s (%s)",
+                    st->peer.c_str(), static_cast<unsigned long long>(m.bytes), secs,
+                    mbit_per_s(m.bytes, secs), end_text(m.end));
+    } else {
+      // The upload's rate runs from the first to the last payload byte, the span the client can time.
+      std::snprintf(line, sizeof line,
+                    "upload from %s: %llu bytes received in %.3f s first to last byte, %.1f Mbit/s (%s)",
+                    st->peer.c_str(), static_cast<unsigned long long>(m.bytes), secs,
+                    mbit_per_s(m.bytes, secs), end_text(m.end));
+    }
+    emit(*srv, line);
+  }
+  // After the line: whoever sees the count can also find the line.
+  (download ? srv->downloads : srv->uploads)++;
+  {
+    std::lock_guard<std::mutex> lock(srv->mu);
+    if (ends_hard(m.end)) sock_set_hard_close(st->sock);
+    sock_close(st->sock);
+    st->sock = KS_INVALID_SOCKET;
+    auto it = srv->streams_of.find(st->source);
+    if (it != srv->streams_of.end() && --it->second <= 0) srv->streams_of.erase(it);
+  }
+  srv->stream_count--;
+  srv->finished++;
+  st->done.store(true);  // the last touch of the record: from here on it may be joined and freed
+}
+
+void refuse(Server &srv, sock_t s) {
+  // Refused with a reset: no TIME_WAIT is left behind for each connection of a flood.
+  srv.rejected++;
+  sock_set_hard_close(s);
+  sock_close(s);
+}
+
+}  // namespace
+
+const unsigned char *download_block() {
+  // Pseudo-random, so that nothing on the path can compress it and inflate the figures; shared read-only
+  // by every download.
+  static const std::vector<unsigned char> block = [] {
+    std::vector<unsigned char> b(kBlockBytes);
+    uint64_t x = 0x9e3779b97f4a7c15ull;
+    for (auto &byte : b) {
+      x ^= x << 13;
+      x ^= x >> 7;
+      x ^= x << 17;
+      byte = static_cast<unsigned char>(x >> 32);
+    }
+    return b;
+  }();
+  return block.data();
+}
+
+void stream_start(Server &srv, sock_t s, const SourceKey &source, const std::string &peer, char command,
+                  uint64_t early) {
+  std::lock_guard<std::mutex> lock(srv.mu);
+  int &mine = srv.streams_of[source];
+  if (srv.stream_count.load() >= static_cast<uint64_t>(srv.config.max_streams) ||
+      mine >= srv.config.max_streams_per_source) {
+    if (mine == 0) srv.streams_of.erase(source);
+    refuse(srv, s);
+    return;
+  }
+  // The loop's sockets are non-blocking; a stream blocks for at most a slice per call.
+  sock_set_nonblocking(s, false);
+  sock_set_int(s, IPPROTO_TCP, TCP_NODELAY, 1);
+  sock_set_recv_timeout(s, kSliceMs);
+  sock_set_send_timeout(s, kSliceMs);
+  // Left alone, Linux sizes both buffers to the path as it goes; a fixed size turns that off.
+  if (srv.config.socket_buffer_bytes > 0) {
+    sock_set_int(s, SOL_SOCKET, command == kCmdDownload ? SO_SNDBUF : SO_RCVBUF,
+                 srv.config.socket_buffer_bytes);
+  }
+  srv.streams.emplace_back();
+  Stream &st = srv.streams.back();
+  st.sock = s;
+  st.source = source;
+  st.peer = peer;
+  st.command = command;
+  st.early = early;
+  ++mine;
+  srv.stream_count++;
+  try {
+    // Counted before the thread starts, so that whoever sees the stream finished sees all its bytes.
+    srv.bytes_received.fetch_add(early, std::memory_order_relaxed);
+    st.thread = std::thread(stream_main, &srv, &st);
+  } catch (const std::system_error &) {
+    srv.bytes_received.fetch_sub(early, std::memory_order_relaxed);
+    srv.streams.pop_back();
+    if (--mine == 0) srv.streams_of.erase(source);
+    srv.stream_count--;
+    refuse(srv, s);
+  }
+}
+
+void streams_reap(Server &srv) {
+  if (srv.finished.load() == 0) return;
+  std::lock_guard<std::mutex> lock(srv.mu);
+  for (auto it = srv.streams.begin(); it != srv.streams.end();) {
+    if (it->done.load()) {
+      it->thread.join();
+      it = srv.streams.erase(it);
+      srv.finished--;
+    } else {
+      ++it;
+    }
+  }
+}
+
+void streams_stop(Server &srv) {
+  {
+    // Wakes threads blocked on their socket at once where the platform allows; elsewhere they notice the
+    // stop at the end of their slice.
+    std::lock_guard<std::mutex> lock(srv.mu);
+    for (Stream &st : srv.streams) {
+      if (st.sock != KS_INVALID_SOCKET) sock_shutdown_both(st.sock);
+    }
+  }
+  for (Stream &st : srv.streams) st.thread.join();
+  srv.streams.clear();
+}

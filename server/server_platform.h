@@ -36,10 +36,8 @@ int poller_wait(Poller *p, PollEvent *events, int max, int timeout_ms);
 // Takes one connection off a non-blocking listener and returns it non-blocking, its peer address in
 // *addr; KS_INVALID_SOCKET with sock_error() set when there is none or it fails.
 sock_t sock_accept_nonblocking(sock_t listener, sockaddr_storage *addr, socklen_t *len);
-// Receives up to len bytes and throws them away; the count as recv returns it. Linux discards in the
-// kernel (MSG_TRUNC on a TCP socket) and never touches scratch; elsewhere a plain recv into scratch,
-// which must hold len bytes.
-int sock_recv_discard(sock_t s, void *scratch, int len);
+// sock_recv_discard, the receive that throws the bytes away (in the kernel on Linux), is the platform
+// layer's, shared with the library.
 // The call failed for want of a descriptor (process or system table full, or no buffer space).
 bool err_is_out_of_files(int code);
 

@@ -51,12 +51,6 @@ sock_t sock_accept_nonblocking(sock_t listener, sockaddr_storage *addr, socklen_
   return ::accept4(listener, reinterpret_cast<sockaddr *>(addr), len, SOCK_NONBLOCK | SOCK_CLOEXEC);
 }
 
-int sock_recv_discard(sock_t s, void *, int len) {
-  // On a TCP socket MSG_TRUNC drops the bytes in the kernel without copying them, and the result is still
-  // the number of bytes taken, so an upload is counted exactly at no copy's cost.
-  return static_cast<int>(::recv(s, nullptr, static_cast<size_t>(len), MSG_TRUNC));
-}
-
 bool err_is_out_of_files(int code) {
   return code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM;
 }

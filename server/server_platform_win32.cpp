@@ -68,10 +68,6 @@ sock_t sock_accept_nonblocking(sock_t listener, sockaddr_storage *addr, socklen_
   return s;
 }
 
-int sock_recv_discard(sock_t s, void *scratch, int len) {
-  return ::recv(s, static_cast<char *>(scratch), len, 0);
-}
-
 bool err_is_out_of_files(int code) { return code == WSAEMFILE || code == WSAENOBUFS || code == EMFILE; }
 
 long raise_open_files_limit() { return -1; }

@@ -17,7 +17,7 @@ using sock_t = SOCKET;
 #define KS_INVALID_SOCKET INVALID_SOCKET
 #elif defined(__linux__) && defined(__GLIBC__)
 // Linux with glibc is the POSIX platform built and tested; the bounded thread wait below needs glibc's
-// pthread_clockjoin_np (2.31 and later).
+// pthread_tryjoin_np, and the upload's acknowledged count Linux's SIOCOUTQ and TCP_INFO.
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>

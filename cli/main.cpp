@@ -11,7 +11,9 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "events.h"
 #include "options.h"
 #include "progress.h"
 #include "report.h"
@@ -32,6 +34,10 @@ std::mutex g_wait_mutex;
 std::condition_variable g_wait_cv;
 
 bool interrupted() { return g_interrupts.load() > 0; }
+
+// --json-stream: progress reports become "progress" events. Set before the first run, read from the
+// library's threads.
+std::atomic<bool> g_stream{false};
 
 void on_interrupt(int count) {
   kestrum_cancel();
@@ -56,6 +62,10 @@ void on_interrupt(int count) {
 void on_tick(const char *phase, double rate_mbps, int percent) {
   if (interrupted()) {
     kestrum_cancel();
+    return;
+  }
+  if (g_stream.load(std::memory_order_relaxed)) {
+    if (phase != nullptr) event_progress(phase, rate_mbps, percent);
     return;
   }
   progress_report(phase, rate_mbps, percent);
@@ -100,9 +110,10 @@ bool colour_wanted() {
   return term == nullptr || std::strcmp(term, "dumb") != 0;
 }
 
-void report_failure(bool series, long long run) {
+void report_failure(const Options &o, bool series, long long run) {
   const char *message = kestrum_last_error();
   if (message[0] == '\0') message = "measurement failed";
+  if (o.json_stream) event_error(message);
   if (series) {
     std::fprintf(stderr, "kestrum: run %lld: %s\n", run, message);
   } else {
@@ -114,6 +125,10 @@ void report_failure(bool series, long long run) {
 // Prints a successful run; false when standard output can no longer be written (a closed pipe), which
 // would otherwise leave an endless series measuring for nobody.
 bool report_success(const Options &o, bool series, long long run, bool colour) {
+  if (o.json_stream) {
+    event_result(kestrum_result_json());
+    return events_ok();
+  }
   if (o.json) {
     std::printf("%s\n", kestrum_result_json());
   } else {
@@ -130,23 +145,48 @@ bool report_success(const Options &o, bool series, long long run, bool colour) {
   return std::fflush(stdout) == 0 && !std::ferror(stdout);
 }
 
+std::vector<std::string> planned_tests(TestSelection only) {
+  switch (only) {
+    case TestSelection::ping:
+      return {"ping"};
+    case TestSelection::download:
+      return {"download"};
+    case TestSelection::upload:
+      return {"upload"};
+    case TestSelection::all:
+      break;
+  }
+  return {"ping", "download", "upload"};
+}
+
 int run_series(const Options &o, const char *host, int port) {
   const bool series = o.repeat != 1;
   const bool wanted = colour_wanted();
-  const bool draw = !o.json && term_is_terminal(TermStream::err);
+  const bool text = !o.json && !o.json_stream;
+  const bool draw = text && term_is_terminal(TermStream::err);
   const bool draw_colour = draw && wanted && term_enable_escapes(TermStream::err);
   const bool summary_colour =
-      !o.json && wanted && term_is_terminal(TermStream::out) && term_enable_escapes(TermStream::out);
+      text && wanted && term_is_terminal(TermStream::out) && term_enable_escapes(TermStream::out);
 
   int status = kExitOk;
   for (long long run = 1; o.repeat == 0 || run <= o.repeat; ++run) {
     if (run > 1 && !sleep_unless_interrupted(o.interval_s)) return kExitCancelled;
     if (draw) progress_begin(draw_colour, series, series ? "Run " + std::to_string(run) + "  " : "");
+    if (o.json_stream) {
+      event_start(run, std::string(host) + ":" + std::to_string(port), host, planned_tests(o.only),
+                  o.only == TestSelection::ping ? 0 : o.duration_ms,
+                  o.only == TestSelection::ping  ? o.count
+                  : o.only == TestSelection::all ? 10
+                                                 : 0);
+    }
     const Outcome outcome = measure_once(o, host, port);
     progress_end();
-    if (outcome == Outcome::cancelled) return kExitCancelled;
+    if (outcome == Outcome::cancelled) {
+      if (o.json_stream) event_error("Cancelled by user");
+      return kExitCancelled;
+    }
     if (outcome == Outcome::failed) {
-      report_failure(series, run);
+      report_failure(o, series, run);
       status = kExitFailed;
       if (!series) break;
       continue;  // a series is a log over time: one bad moment does not end it
@@ -189,6 +229,7 @@ int run(const Options &o) {
     std::fflush(stderr);
   }
 
+  g_stream.store(o.json_stream, std::memory_order_relaxed);
   kestrum_set_tick(on_tick);
   const int status = run_series(o, host.c_str(), port);
   kestrum_set_tick(nullptr);

@@ -84,11 +84,15 @@ ParseOutcome parse_options(int argc, const char *const *argv, Options *options, 
     const bool inline_value = eq != std::string::npos;
     std::string value = inline_value ? arg.substr(eq + 1) : std::string();
 
-    if (name == "help" || name == "version" || name == "json") {
+    if (name == "help" || name == "version" || name == "json" || name == "json-stream") {
       if (inline_value) return usage("--" + name + " takes no value");
       if (name == "help") return ParseOutcome::help;
       if (name == "version") return ParseOutcome::version;
-      o.json = true;
+      if (name == "json") {
+        o.json = true;
+      } else {
+        o.json_stream = true;
+      }
       continue;
     }
     if (name != "port" && name != "duration" && name != "count" && name != "only" && name != "repeat" &&
@@ -146,6 +150,7 @@ ParseOutcome parse_options(int argc, const char *const *argv, Options *options, 
     return usage("--duration applies to the transfers, not to --only ping");
   }
   if (interval_given && !repeat_given) return usage("--interval applies to --repeat");
+  if (o.json && o.json_stream) return usage("--json and --json-stream exclude each other");
 
   if (!port_given) o.port = kDefaultServerPort;
   *options = o;
@@ -154,7 +159,7 @@ ParseOutcome parse_options(int argc, const char *const *argv, Options *options, 
 
 std::string usage_text() {
   const Options d;
-  char text[2048];
+  char text[4096];
   std::snprintf(text, sizeof text,
                 "Usage: kestrum [HOST] [options]\n"
                 "\n"
@@ -168,6 +173,8 @@ std::string usage_text() {
                 "                  always takes 10)\n"
                 "  --only TEST     run one test: ping, download or upload (default: all three)\n"
                 "  --json          print the result as one line of JSON per run, without progress\n"
+                "  --json-stream   print the run as it goes, one JSON object per line: start, progress,\n"
+                "                  latency, result, error (see README); nothing else on stdout\n"
                 "  --repeat N      measure N times, 0 for until interrupted (default %lld)\n"
                 "  --interval S    seconds between repeated runs, 0 to 86400 (default %g)\n"
                 "  -h, --help      show this help and exit\n"

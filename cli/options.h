@@ -12,8 +12,9 @@ struct Options {
   int count = 10;          // latency samples of --only ping
   TestSelection only = TestSelection::all;
   bool json = false;
-  long long repeat = 1;    // 0: until interrupted
-  double interval_s = 60;  // between repeated runs
+  bool json_stream = false;  // one JSON object per line as the run goes, instead of the summary
+  long long repeat = 1;      // 0: until interrupted
+  double interval_s = 60;    // between repeated runs
 };
 
 enum class ParseOutcome { run, help, version, usage_error };

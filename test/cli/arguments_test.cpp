@@ -39,6 +39,8 @@ const BadCommandLine kBadCommandLines[] = {
     {{"--only", "bandwidth"}, "--only: 'bandwidth'"},
     {{"--only="}, "--only: ''"},
     {{"--json=yes"}, "--json takes no value"},
+    {{"--json-stream=1"}, "--json-stream takes no value"},
+    {{"--json", "--json-stream"}, "--json and --json-stream exclude each other"},
     {{"--repeat", "-1"}, "--repeat: '-1'"},
     {{"--repeat", "2", "--interval", "-1"}, "--interval: '-1'"},
     {{"--repeat", "2", "--interval", "nan"}, "--interval: 'nan'"},
@@ -76,8 +78,8 @@ TEST(Arguments, HelpDocumentsEveryOptionAndExitsWith0) {
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out.rfind("Usage: kestrum [HOST]", 0), 0u) << r.out;
-    for (const char *option :
-         {"--port N", "--duration MS", "--count N", "--only TEST", "--json", "--repeat N", "--interval S"}) {
+    for (const char *option : {"--port N", "--duration MS", "--count N", "--only TEST", "--json",
+                               "--json-stream", "--repeat N", "--interval S"}) {
       EXPECT_NE(r.out.find(option), std::string::npos) << option;
     }
     EXPECT_NE(r.out.find("default 9301"), std::string::npos);

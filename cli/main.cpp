@@ -15,6 +15,7 @@
 
 #include "events.h"
 #include "options.h"
+#include "probe.h"
 #include "progress.h"
 #include "report.h"
 #include "server.h"
@@ -38,6 +39,8 @@ bool interrupted() { return g_interrupts.load() > 0; }
 // --json-stream: progress reports become "progress" events. Set before the first run, read from the
 // library's threads.
 std::atomic<bool> g_stream{false};
+// The tests of the current run (a TestSelection), read by the progress callback.
+std::atomic<int> g_selection{0};
 
 void on_interrupt(int count) {
   kestrum_cancel();
@@ -60,6 +63,22 @@ void on_interrupt(int count) {
 // run starts, so an interrupt that lands just before would be lost. Ping samples and transfer ticks come
 // often enough that raising the flag again here ends such a run within one report.
 void on_tick(const char *phase, double rate_mbps, int percent) {
+  // Where the library is within a run, for the latency prober: each test's last report (at 100%) says the
+  // next one starts; a transfer's own reports say it runs. The last reports come from the measuring
+  // thread itself, so the switch does not wait for the monitor's first tick.
+  if (phase != nullptr) {
+    const bool all = g_selection.load(std::memory_order_relaxed) == static_cast<int>(TestSelection::all);
+    const bool done = percent >= 100;
+    if (std::strcmp(phase, "ping") == 0) {
+      if (done && all) prober_set_phase(LoadPhase::download);
+    } else if (std::strcmp(phase, "download") == 0) {
+      prober_set_phase(!done ? LoadPhase::download : all ? LoadPhase::upload : LoadPhase::none);
+    } else if (std::strcmp(phase, "upload") == 0) {
+      prober_set_phase(!done ? LoadPhase::upload : LoadPhase::none);
+    } else {
+      prober_set_phase(LoadPhase::none);
+    }
+  }
   if (interrupted()) {
     kestrum_cancel();
     return;
@@ -79,10 +98,18 @@ bool sleep_unless_interrupted(double seconds) {
 
 enum class Outcome { ok, failed, cancelled };
 
-Outcome measure_once(const Options &o, const char *host, int port) {
+Outcome measure_once(const Options &o, const char *host, int port, const Endpoint &endpoint,
+                     LoadedReport *loaded) {
   if (interrupted()) return Outcome::cancelled;
   // A fresh start for every run of a series: lowers the cancel flag and empties the last-error text.
   if (kestrum_init() != 0) return Outcome::failed;
+  *loaded = LoadedReport();
+  loaded->download = o.only == TestSelection::all || o.only == TestSelection::download;
+  loaded->upload = o.only == TestSelection::all || o.only == TestSelection::upload;
+  if ((loaded->download || loaded->upload) && !prober_start(endpoint, o.json_stream)) {
+    std::fputs("kestrum: cannot start the latency prober; latency under load is not measured\n", stderr);
+    loaded->download = loaded->upload = false;
+  }
   bool ok = false;
   switch (o.only) {
     case TestSelection::all:
@@ -92,12 +119,17 @@ Outcome measure_once(const Options &o, const char *host, int port) {
       ok = kestrum_ping(host, port, o.count) >= 0;
       break;
     case TestSelection::download:
+      prober_set_phase(LoadPhase::download);
       ok = kestrum_download(host, port, o.duration_ms) >= 0;
       break;
     case TestSelection::upload:
+      prober_set_phase(LoadPhase::upload);
       ok = kestrum_upload(host, port, o.duration_ms) >= 0;
       break;
   }
+  prober_stop();
+  loaded->download_latency = prober_result(LoadPhase::download);
+  loaded->upload_latency = prober_result(LoadPhase::upload);
   // Whatever the library made of it, an interrupted run counts as cancelled, not as measured or failed.
   if (interrupted()) return Outcome::cancelled;
   return ok ? Outcome::ok : Outcome::failed;
@@ -124,18 +156,19 @@ void report_failure(const Options &o, bool series, long long run) {
 
 // Prints a successful run; false when standard output can no longer be written (a closed pipe), which
 // would otherwise leave an endless series measuring for nobody.
-bool report_success(const Options &o, bool series, long long run, bool colour) {
+bool report_success(const Options &o, bool series, long long run, bool colour, const LoadedReport &loaded) {
   if (o.json_stream) {
-    event_result(kestrum_result_json());
+    event_result(compose_result(kestrum_result_json(), loaded));
     return events_ok();
   }
   if (o.json) {
-    std::printf("%s\n", kestrum_result_json());
+    std::printf("%s\n", compose_result(kestrum_result_json(), loaded).c_str());
   } else {
     Figures figures;
     if (!read_figures(kestrum_result_json(), &figures)) {
       std::fprintf(stderr, "kestrum: the result document could not be read: %s\n", kestrum_result_json());
     }
+    figures.loaded = loaded;
     if (series) {
       print_summary_line(figures, o.only, run);
     } else {
@@ -159,7 +192,7 @@ std::vector<std::string> planned_tests(TestSelection only) {
   return {"ping", "download", "upload"};
 }
 
-int run_series(const Options &o, const char *host, int port) {
+int run_series(const Options &o, const char *host, int port, const Endpoint &endpoint) {
   const bool series = o.repeat != 1;
   const bool wanted = colour_wanted();
   const bool text = !o.json && !o.json_stream;
@@ -179,7 +212,8 @@ int run_series(const Options &o, const char *host, int port) {
                   : o.only == TestSelection::all ? 10
                                                  : 0);
     }
-    const Outcome outcome = measure_once(o, host, port);
+    LoadedReport loaded;
+    const Outcome outcome = measure_once(o, host, port, endpoint, &loaded);
     progress_end();
     if (outcome == Outcome::cancelled) {
       if (o.json_stream) event_error("Cancelled by user");
@@ -191,7 +225,7 @@ int run_series(const Options &o, const char *host, int port) {
       if (!series) break;
       continue;  // a series is a log over time: one bad moment does not end it
     }
-    if (!report_success(o, series, run, summary_colour)) {
+    if (!report_success(o, series, run, summary_colour, loaded)) {
       std::fputs("kestrum: cannot write the results; stopping\n", stderr);
       return kExitFailed;
     }
@@ -229,9 +263,20 @@ int run(const Options &o) {
     std::fflush(stderr);
   }
 
+  // Resolved once: the prober measures this address, whatever the resolver would say later.
+  Endpoint endpoint;
+  std::string why;
+  if (!resolve_endpoint(host, port, Family::any, &endpoint, &why)) {
+    std::fprintf(stderr, "kestrum: %s\n", why.c_str());
+    if (server != nullptr) server_stop(server);
+    kestrum_cleanup();
+    return kExitFailed;
+  }
+
   g_stream.store(o.json_stream, std::memory_order_relaxed);
+  g_selection.store(static_cast<int>(o.only), std::memory_order_relaxed);
   kestrum_set_tick(on_tick);
-  const int status = run_series(o, host.c_str(), port);
+  const int status = run_series(o, host.c_str(), port, endpoint);
   kestrum_set_tick(nullptr);
   if (status == kExitCancelled) std::fputs("kestrum: Cancelled by user\n", stderr);
 

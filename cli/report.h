@@ -4,6 +4,15 @@
 #include <string>
 
 #include "options.h"
+#include "probe.h"
+
+// Latency under load as the command measured it, for the phases that ran.
+struct LoadedReport {
+  bool download = false;
+  bool upload = false;
+  LoadedLatency download_latency;
+  LoadedLatency upload_latency;
+};
 
 struct Figures {
   std::string server;
@@ -11,12 +20,18 @@ struct Figures {
   double jitter_ms = 0;
   double download_mbps = 0;
   double upload_mbps = 0;
+  LoadedReport loaded;
 };
 
 // Reads the result document; false when it is not the JSON object it should be.
 bool read_figures(const char *json, Figures *figures);
 
-// The summary of a single run: one figure per line, only those the run measured.
+// The document --json prints: the library's, unchanged and first, then the command's own members
+// ("loaded_latency" when a transfer ran).
+std::string compose_result(const char *library_json, const LoadedReport &loaded);
+
+// The summary of a single run: one figure per line, only those the run measured; with latency under
+// load, idle and loaded latency side by side.
 void print_summary(const Figures &figures, TestSelection only, bool colour);
 
 // The summary of one run of a series, on one line that starts with the local date and time, for logs.

@@ -124,6 +124,16 @@ TEST(JsonStream, AFullRunStartsReportsAndEndsInTheResultJsonPrints) {
   EXPECT_GT(doc.ping_ms, 0);
   EXPECT_EQ(doc.download_mbps, download_final);
   EXPECT_EQ(doc.upload_mbps, upload_final);
+
+  // Every loaded probe was streamed, and the result counts exactly those.
+  long long probes[2] = {0, 0};
+  for (const auto &e : events) {
+    if (e.type() == "latency") ++probes[e.str("test") == "upload" ? 1 : 0];
+  }
+  EXPECT_EQ(probes[0], doc.loaded_download.samples + doc.loaded_download.lost);
+  EXPECT_EQ(probes[1], doc.loaded_upload.samples + doc.loaded_upload.lost);
+  EXPECT_GT(probes[0], 0);
+  EXPECT_GT(probes[1], 0);
 }
 
 TEST(JsonStream, EachRunOfASeriesRepeatsTheSequence) {

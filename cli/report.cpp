@@ -2,6 +2,7 @@
 
 #include <yyjson.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -88,6 +89,25 @@ void print_latency_table(const Figures &f, bool idle, const char *bold, const ch
 
 }  // namespace
 
+std::string rate_text(double mbps) {
+  if (!(mbps > 0) || !std::isfinite(mbps)) return "0 Mbit/s";
+  // Rounded to three significant figures before the unit is chosen, so that 999.7 reads 1.00 Gbit/s and
+  // not 1000 Mbit/s.
+  char rounded_text[32];
+  std::snprintf(rounded_text, sizeof rounded_text, "%.2e", mbps);
+  double value = std::strtod(rounded_text, nullptr);
+  const char *unit = "Mbit/s";
+  if (value >= 1000) {
+    value /= 1000;
+    unit = "Gbit/s";
+  }
+  const int digits = static_cast<int>(std::floor(std::log10(value)));  // 0 for 1.23, 2 for 941
+  const int decimals = digits >= 2 ? 0 : 2 - digits;
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f %s", decimals, value, unit);
+  return text;
+}
+
 bool read_figures(const char *json, Figures *figures) {
   yyjson_doc *doc = yyjson_read(json, std::strlen(json), 0);
   yyjson_val *root = yyjson_doc_get_root(doc);
@@ -133,8 +153,9 @@ void print_summary(const Figures &f, TestSelection only, bool colour) {
   const char *reset = colour ? "\x1b[0m" : "";
   std::printf("Server     %s\n", f.server.c_str());
   if (f.loaded.download || f.loaded.upload) {
-    if (shows_download(only)) std::printf("Download   %s%.2f%s Mbit/s\n", bold, f.download_mbps, reset);
-    if (shows_upload(only)) std::printf("Upload     %s%.2f%s Mbit/s\n", bold, f.upload_mbps, reset);
+    if (shows_download(only))
+      std::printf("Download   %s%s%s\n", bold, rate_text(f.download_mbps).c_str(), reset);
+    if (shows_upload(only)) std::printf("Upload     %s%s%s\n", bold, rate_text(f.upload_mbps).c_str(), reset);
     print_latency_table(f, shows_ping(only), bold, reset);
     std::fflush(stdout);
     return;
@@ -143,8 +164,9 @@ void print_summary(const Figures &f, TestSelection only, bool colour) {
     std::printf("Latency    %s%.2f%s ms\n", bold, f.ping_ms, reset);
     std::printf("Jitter     %s%.2f%s ms\n", bold, f.jitter_ms, reset);
   }
-  if (shows_download(only)) std::printf("Download   %s%.2f%s Mbit/s\n", bold, f.download_mbps, reset);
-  if (shows_upload(only)) std::printf("Upload     %s%.2f%s Mbit/s\n", bold, f.upload_mbps, reset);
+  if (shows_download(only))
+    std::printf("Download   %s%s%s\n", bold, rate_text(f.download_mbps).c_str(), reset);
+  if (shows_upload(only)) std::printf("Upload     %s%s%s\n", bold, rate_text(f.upload_mbps).c_str(), reset);
   std::fflush(stdout);
 }
 
@@ -156,8 +178,8 @@ void print_summary_line(const Figures &f, TestSelection only, long long run) {
 
   std::printf("%s  run %lld  %s", when, run, f.server.c_str());
   if (shows_ping(only)) std::printf("  latency %.2f ms  jitter %.2f ms", f.ping_ms, f.jitter_ms);
-  if (shows_download(only)) std::printf("  download %.2f Mbit/s", f.download_mbps);
-  if (shows_upload(only)) std::printf("  upload %.2f Mbit/s", f.upload_mbps);
+  if (shows_download(only)) std::printf("  download %s", rate_text(f.download_mbps).c_str());
+  if (shows_upload(only)) std::printf("  upload %s", rate_text(f.upload_mbps).c_str());
   const LoadedLatency *phases[2] = {f.loaded.download ? &f.loaded.download_latency : nullptr,
                                     f.loaded.upload ? &f.loaded.upload_latency : nullptr};
   const char *titles[2] = {"download", "upload"};

@@ -23,6 +23,10 @@ struct Figures {
   LoadedReport loaded;
 };
 
+// A rate as people read it: three significant figures, in Mbit/s below 1000 and in Gbit/s from there
+// ("94.1 Mbit/s", "941 Mbit/s", "1.23 Gbit/s"). The JSON keeps the library's exact numbers.
+std::string rate_text(double mbps);
+
 // Reads the result document; false when it is not the JSON object it should be.
 bool read_figures(const char *json, Figures *figures);
 

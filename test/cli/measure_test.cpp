@@ -271,8 +271,8 @@ TEST(EmbeddedServer, FullRunWithoutHostPrintsTheSummary) {
   const std::vector<std::string> lines = split_lines(r.out);
   ASSERT_EQ(lines.size(), 9u) << r.out;
   EXPECT_EQ(lines[0], "Server     " + server);
-  const char *const figures[] = {"^Download   ([0-9.]+) Mbit/s$",
-                                 "^Upload     ([0-9.]+) Mbit/s$",
+  const char *const figures[] = {"^Download   ([0-9.]+) [MG]bit/s$",
+                                 "^Upload     ([0-9.]+) [MG]bit/s$",
                                  "^ +idle +download +upload$",
                                  "^Latency( +([0-9.]+) ms){3}$",
                                  "^  p90 +- +([0-9.]+) ms +([0-9.]+) ms$",

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "options.h"
 #include "platform.h"
 
 // One resolved server address: what the command measures, and what it hands the library as HOST.
@@ -15,8 +16,6 @@ struct Endpoint {
   std::string address;  // the numeric address, without brackets ("127.0.0.1", "::1")
   int port = 0;
 };
-
-enum class Family { any, ipv4, ipv6 };
 
 // Resolves host once, with the given family; the first address the resolver prefers. false with *error
 // set when there is none.

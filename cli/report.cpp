@@ -124,16 +124,35 @@ bool read_figures(const char *json, Figures *figures) {
   return ok;
 }
 
-std::string compose_result(const char *library_json, const LoadedReport &loaded) {
+std::string compose_result(const char *library_json, const LoadedReport &loaded,
+                           const std::vector<CandidateReport> &candidates) {
   const std::string base = library_json;
-  if (!loaded.download && !loaded.upload) return base;
+  if (!loaded.download && !loaded.upload && candidates.empty()) return base;
   yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
   yyjson_mut_val *root = yyjson_mut_obj(doc);
   yyjson_mut_doc_set_root(doc, root);
-  yyjson_mut_val *phases = yyjson_mut_obj(doc);
-  if (loaded.download) add_loaded(doc, phases, "download", loaded.download_latency);
-  if (loaded.upload) add_loaded(doc, phases, "upload", loaded.upload_latency);
-  yyjson_mut_obj_add_val(doc, root, "loaded_latency", phases);
+  if (loaded.download || loaded.upload) {
+    yyjson_mut_val *phases = yyjson_mut_obj(doc);
+    if (loaded.download) add_loaded(doc, phases, "download", loaded.download_latency);
+    if (loaded.upload) add_loaded(doc, phases, "upload", loaded.upload_latency);
+    yyjson_mut_obj_add_val(doc, root, "loaded_latency", phases);
+  }
+  if (!candidates.empty()) {
+    yyjson_mut_val *list = yyjson_mut_arr(doc);
+    for (const auto &c : candidates) {
+      yyjson_mut_val *entry = yyjson_mut_arr_add_obj(doc, list);
+      yyjson_mut_obj_add_strcpy(doc, entry, "host", c.host.c_str());
+      yyjson_mut_obj_add_int(doc, entry, "port", c.port);
+      if (!c.address.empty()) yyjson_mut_obj_add_strcpy(doc, entry, "address", c.address.c_str());
+      if (c.error.empty()) {
+        yyjson_mut_obj_add_real(doc, entry, "median_ms", c.median_ms);
+      } else {
+        yyjson_mut_obj_add_strcpy(doc, entry, "error", c.error.c_str());
+      }
+      yyjson_mut_obj_add_bool(doc, entry, "chosen", c.chosen);
+    }
+    yyjson_mut_obj_add_val(doc, root, "candidates", list);
+  }
   size_t len = 0;
   char *extra = yyjson_mut_write(doc, YYJSON_WRITE_NOFLAG, &len);
   yyjson_mut_doc_free(doc);

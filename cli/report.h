@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "options.h"
 #include "probe.h"
@@ -12,6 +13,16 @@ struct LoadedReport {
   bool upload = false;
   LoadedLatency download_latency;
   LoadedLatency upload_latency;
+};
+
+// One of several servers to choose from, as --json reports it.
+struct CandidateReport {
+  std::string host;
+  int port = 0;
+  std::string address;  // empty when the name did not resolve
+  double median_ms = -1;
+  std::string error;  // why it was skipped; empty when it answered
+  bool chosen = false;
 };
 
 struct Figures {
@@ -30,9 +41,10 @@ std::string rate_text(double mbps);
 // Reads the result document; false when it is not the JSON object it should be.
 bool read_figures(const char *json, Figures *figures);
 
-// The document --json prints: the library's, unchanged and first, then the command's own members
-// ("loaded_latency" when a transfer ran).
-std::string compose_result(const char *library_json, const LoadedReport &loaded);
+// The document --json prints: the library's, unchanged and first, then the command's own members:
+// "loaded_latency" when a transfer ran, "candidates" when there were any.
+std::string compose_result(const char *library_json, const LoadedReport &loaded,
+                           const std::vector<CandidateReport> &candidates);
 
 // The summary of a single run: one figure per line, only those the run measured; with latency under
 // load, idle and loaded latency side by side.

@@ -1,11 +1,6 @@
 // The command's own latency probe and the figures it makes of the samples, tested in-process.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -13,6 +8,7 @@
 #include <vector>
 
 #include "cli_support.h"
+#include "fake_server.h"
 #include "probe.h"
 #include "server.h"
 
@@ -54,33 +50,6 @@ Endpoint loopback(int port) {
   return e;
 }
 
-// A socket that listens but whose connections nobody accepts or answers: the handshake completes in the
-// kernel, the probe's reply never comes.
-class SilentListener {
- public:
-  SilentListener() {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && listen(fd_, 8) == 0 &&
-        getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len) == 0) {
-      port_ = ntohs(a.sin_port);
-    }
-  }
-  ~SilentListener() {
-    if (fd_ >= 0) close(fd_);
-  }
-  SilentListener(const SilentListener &) = delete;
-  SilentListener &operator=(const SilentListener &) = delete;
-  int port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
-
 TEST(Probe, AnsweredRefusedSilentAndStopped) {
   ServerConfig config;
   config.bind = "127.0.0.1";
@@ -103,8 +72,9 @@ TEST(Probe, AnsweredRefusedSilentAndStopped) {
   ClosedPort closed;
   EXPECT_EQ(probe_once(loopback(closed.port()), 2000, nullptr), kProbeLost);
 
-  SilentListener silent;
-  ASSERT_GT(silent.port(), 0);
+  // Connected, probe read, never answered.
+  FakeServer silent(fake::silent());
+  ASSERT_TRUE(silent.ok());
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(probe_once(loopback(silent.port()), 300, nullptr), kProbeLost);
   const double waited =

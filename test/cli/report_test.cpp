@@ -26,7 +26,7 @@ TEST(ComposeResult, TheLibrarysTextStaysAsItIsAndOursFollows) {
   const char *library =
       "{\"server\":\"127.0.0.1:9301\",\"ping_ms\":0.1234567890123,\"jitter_ms\":0.0,\"download_mbps\":941."
       "0000000001,\"upload_mbps\":0.0,\"duration_ms\":2000,\"phase\":\"complete\"}";
-  EXPECT_EQ(compose_result(library, LoadedReport()), library) << "no transfer, nothing added";
+  EXPECT_EQ(compose_result(library, LoadedReport(), {}), library) << "no transfer, nothing added";
 
   LoadedReport loaded;
   loaded.download = true;
@@ -37,7 +37,7 @@ TEST(ComposeResult, TheLibrarysTextStaysAsItIsAndOursFollows) {
   loaded.download_latency.jitter_ms = 1;
   loaded.upload = true;  // ran, but no probe came back: no figures to give
   loaded.upload_latency.lost = 3;
-  const std::string composed = compose_result(library, loaded);
+  const std::string composed = compose_result(library, loaded, {});
   const std::string base(library, std::string(library).size() - 1);
   EXPECT_EQ(composed,
             base +

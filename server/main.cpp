@@ -32,6 +32,9 @@ const char kUsage[] =
     "  --max-stream N          a download or upload is ended after N seconds (default: 300)\n"
     "  --stall-timeout SEC     a download the client stops reading, or an upload it stops sending,\n"
     "                          is dropped after this long without progress (default: 30)\n"
+    "  --congestion ALGO       TCP congestion control for every connection, e.g. cubic or bbr (Linux;\n"
+    "                          see /proc/sys/net/ipv4/tcp_available_congestion_control); the server\n"
+    "                          does not start when ALGO is not available (default: the system's)\n"
     "  --stats                 log bytes, duration and rate of every finished download and upload\n"
     "  --quiet                 log nothing\n"
     "  --version               print the version and exit\n"
@@ -113,14 +116,18 @@ int main(int argc, char **argv) {
       config.stats = true;
     } else if (name == "--quiet" && flag()) {
       config.quiet = true;
-    } else if (name == "--bind" || name == "--port" || name == "--max-connections" ||
-               name == "--command-timeout" || name == "--max-stream" || name == "--stall-timeout") {
+    } else if (name == "--bind" || name == "--congestion" || name == "--port" ||
+               name == "--max-connections" || name == "--command-timeout" || name == "--max-stream" ||
+               name == "--stall-timeout") {
       std::string v;
       if (!take(&v)) return usage_error(name + " needs a value");
       bool ok = true;
       if (name == "--bind") {
         ok = !v.empty();
         config.bind = v;
+      } else if (name == "--congestion") {
+        ok = !v.empty();
+        config.congestion = v;
       } else if (name == "--port") {
         ok = parse_int(v.c_str(), 0, 65535, &config.port);
       } else if (name == "--max-connections") {

@@ -5,6 +5,7 @@
 #include "server.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -430,6 +431,36 @@ void admit(Server &srv, sock_t c) {
   }
 }
 
+// Sets the connection's congestion control by name; false with errno's text in *why where it cannot.
+// Linux offers the option per socket (TCP_CONGESTION); where the headers lack it, there is nothing to set.
+bool set_congestion(sock_t s, const std::string &algorithm, std::string *why) {
+#ifdef TCP_CONGESTION
+  if (setsockopt(s, IPPROTO_TCP, TCP_CONGESTION, algorithm.data(),
+                 static_cast<socklen_t>(algorithm.size())) == 0) {
+    return true;
+  }
+  *why = std::strerror(errno);
+#else
+  (void)s;
+  (void)algorithm;
+  *why = "TCP_CONGESTION is not supported on this platform";
+#endif
+  return false;
+}
+
+// Tries the algorithm on a socket of its own, so that a name the kernel does not offer is an error at
+// start-up rather than a silent default on every connection.
+bool congestion_available(const std::string &algorithm, std::string *why) {
+  const sock_t probe = sock_open(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (probe == KS_INVALID_SOCKET) {
+    *why = "cannot open a socket to try it";
+    return false;
+  }
+  const bool ok = set_congestion(probe, algorithm, why);
+  sock_close(probe);
+  return ok;
+}
+
 void accept_loop(Server *srv) {
   while (!srv->stopping.load()) {
     reap(*srv);
@@ -441,6 +472,9 @@ void accept_loop(Server *srv) {
       if (!err_is_retryable(sock_error())) sleep_ms(kSliceMs / 4);
       continue;
     }
+    std::string ignored;
+    if (!srv->config.congestion.empty())
+      set_congestion(c, srv->config.congestion, &ignored);  // tried at start
     admit(*srv, c);
   }
 }
@@ -537,6 +571,11 @@ Server *server_start(const ServerConfig &config, std::string *error) {
     return nullptr;
   }
   std::string why;
+  if (!config.congestion.empty() && !congestion_available(config.congestion, &why)) {
+    *error = "congestion control '" + config.congestion + "' is not available: " + why;
+    net_shutdown();
+    return nullptr;
+  }
   const sock_t listener =
       config.bind.empty() ? open_any(config.port, &why) : open_bound(config.bind, config.port, &why);
   if (listener == KS_INVALID_SOCKET) {

@@ -19,6 +19,10 @@ struct ServerConfig {
                                   // is dropped after this long without a byte moving
   bool stats = false;             // one line per finished upload/download on the log stream
   bool quiet = false;             // no log lines at all
+  // TCP congestion control for every accepted connection (TCP_CONGESTION, e.g. "cubic"), so that a
+  // benchmark can choose a loss-based sender; empty: the system's default. server_start fails when the
+  // algorithm cannot be set.
+  std::string congestion;
   // Where log lines go, one call per line, timestamp included, no newline; empty: stderr. Called from the
   // server's threads, one line at a time.
   std::function<void(const std::string &line)> log;

@@ -48,6 +48,7 @@ std::atomic<int> g_selection{0};
 void on_interrupt(int count) {
   kestrum_cancel();
   g_probe_stop.store(true, std::memory_order_relaxed);
+  prober_abort();
   {
     const std::lock_guard<std::mutex> lock(g_wait_mutex);
     g_interrupts.store(count);

@@ -88,7 +88,8 @@ double run_probe(sock_t s, const Endpoint &e, int limit_ms, const std::atomic<bo
 std::mutex g_mutex;  // guards the samples and the wake-ups below
 std::condition_variable g_wake;
 std::thread g_thread;
-std::atomic<bool> g_stop{false};
+std::atomic<bool> g_stop{false};   // no new probes; the one in flight finishes and counts
+std::atomic<bool> g_abort{false};  // the probe in flight is abandoned too
 std::atomic<int> g_phase{0};
 Endpoint g_endpoint;
 bool g_stream = false;
@@ -123,7 +124,7 @@ void prober_loop() {
     double ms = kProbeLost;
     const sock_t s = sock_open(g_endpoint.addr.ss_family, SOCK_STREAM, IPPROTO_TCP);
     if (s != KS_INVALID_SOCKET) {
-      ms = run_probe(s, g_endpoint, kProbeLimitMs, &g_stop);
+      ms = run_probe(s, g_endpoint, kProbeLimitMs, &g_abort);
       sock_close(s);
     }
     if (ms == kProbeStopped) break;
@@ -214,6 +215,7 @@ bool prober_start(const Endpoint &e, bool stream) {
   }
   g_phase.store(0, std::memory_order_relaxed);
   g_stop.store(false, std::memory_order_relaxed);
+  g_abort.store(false, std::memory_order_relaxed);
   try {
     g_thread = std::thread(prober_loop);
   } catch (const std::system_error &) {
@@ -221,6 +223,8 @@ bool prober_start(const Endpoint &e, bool stream) {
   }
   return true;
 }
+
+void prober_abort() { g_abort.store(true, std::memory_order_relaxed); }
 
 void prober_set_phase(LoadPhase phase) { g_phase.store(static_cast<int>(phase), std::memory_order_relaxed); }
 
@@ -231,7 +235,8 @@ void prober_stop() {
     g_stop.store(true, std::memory_order_relaxed);
   }
   g_wake.notify_all();
-  g_thread.join();  // bounded: a probe in flight looks at the flag every 50 ms
+  // Bounded: a probe in flight ends within its 2 s limit, or within 50 ms of prober_abort.
+  g_thread.join();
   g_phase.store(0, std::memory_order_relaxed);
 }
 

@@ -54,9 +54,13 @@ bool prober_start(const Endpoint &e, bool stream);
 // Tells the prober which phase the library is in. Any thread (called from progress reports).
 void prober_set_phase(LoadPhase phase);
 
-// Stops the prober and waits for its thread (a probe in flight is abandoned, not counted). Safe to call
-// when it did not start.
+// Stops the prober and waits for its thread. A probe in flight is let finish and counts: its connection
+// reached the server, and the server's count of connections should match the report (at most its 2 s
+// limit). Safe to call when it did not start.
 void prober_stop();
+
+// Makes a probe in flight give up within 50 ms, not counted (an interrupt). Any thread.
+void prober_abort();
 
 // What the prober saw during the phase in the last run.
 LoadedLatency prober_result(LoadPhase phase);

@@ -303,6 +303,7 @@ bool choose_target(const Options &o, const std::vector<ServerSpec> &servers, Tar
   if (best == servers.size()) {
     if (servers.size() == 1) {
       std::fprintf(stderr, "kestrum: %s\n", reports[0].error.c_str());
+      if (o.json_stream) event_error(reports[0].error);
     } else {
       std::string why;
       for (const auto &r : reports) {

@@ -92,6 +92,12 @@ TEST_F(DualStackServer, TheFamilyDecidesTheAddressMeasured) {
   EXPECT_EQ(wrong.exit_code, 1);
   EXPECT_EQ(wrong.err.rfind("kestrum: cannot resolve 127.0.0.1 (IPv6): ", 0), 0u) << wrong.err;
   EXPECT_EQ(wrong.out, "");
+  // A stream says so too, as its one line.
+  const CliResult streamed = run_cli({"127.0.0.1", "-6", "--port", port_, "--json-stream"});
+  EXPECT_EQ(streamed.exit_code, 1);
+  EXPECT_EQ(streamed.out.rfind("{\"type\":\"error\",\"message\":\"cannot resolve 127.0.0.1 (IPv6): ", 0), 0u)
+      << streamed.out;
+  EXPECT_EQ(split_lines(streamed.out).size(), 1u) << streamed.out;
 }
 
 TEST(BundledServer, ListensOnTheLoopbackOfTheFamilyAsked) {

@@ -222,8 +222,9 @@ int run_series(const Options &o, const Target &target) {
     if (run > 1 && !sleep_unless_interrupted(o.interval_s)) return kExitCancelled;
     if (draw) progress_begin(draw_colour, series, series ? "Run " + std::to_string(run) + "  " : "");
     if (o.json_stream) {
-      event_start(run, endpoint_text(target.endpoint), target.display, planned_tests(o.only),
-                  o.only == TestSelection::ping ? 0 : o.duration_ms,
+      // "server" as the library writes it into the result, so that a follower can match the two.
+      event_start(run, target.endpoint.address + ":" + std::to_string(port), target.display,
+                  planned_tests(o.only), o.only == TestSelection::ping ? 0 : o.duration_ms,
                   o.only == TestSelection::ping  ? o.count
                   : o.only == TestSelection::all ? 10
                                                  : 0);

@@ -106,6 +106,15 @@ TEST(BundledServer, ListensOnTheLoopbackOfTheFamilyAsked) {
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(parse_result(r.out).server.rfind("::1:", 0), 0u) << r.out;
   EXPECT_NE(r.err.find("bundled server on [::1]:"), std::string::npos) << r.err;
+
+  // A stream's start names the server as the result will.
+  const CliResult streamed = run_cli({"-6", "--only", "ping", "--count", "1", "--json-stream"});
+  ASSERT_EQ(streamed.exit_code, 0) << streamed.err;
+  const std::vector<std::string> lines = split_lines(streamed.out);
+  ASSERT_EQ(lines.size(), 3u) << streamed.out;  // start, one sample, result
+  const std::string server = parse_result(lines[0]).server;
+  EXPECT_EQ(server.rfind("::1:", 0), 0u) << lines[0];
+  EXPECT_NE(lines[2].find("\"result\":{\"server\":\"" + server + "\""), std::string::npos) << lines[2];
 }
 
 TEST_F(DualStackServer, OfSeveralServersTheLowestMedianIsMeasuredAndTheUnreachableSkipped) {

@@ -11,8 +11,11 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "events.h"
 #include "options.h"
+#include "probe.h"
 #include "progress.h"
 #include "report.h"
 #include "server.h"
@@ -33,8 +36,19 @@ std::condition_variable g_wait_cv;
 
 bool interrupted() { return g_interrupts.load() > 0; }
 
+// Raised by an interrupt: ends the pings that choose among several servers.
+std::atomic<bool> g_probe_stop{false};
+
+// --json-stream: progress reports become "progress" events. Set before the first run, read from the
+// library's threads.
+std::atomic<bool> g_stream{false};
+// The tests of the current run (a TestSelection), read by the progress callback.
+std::atomic<int> g_selection{0};
+
 void on_interrupt(int count) {
   kestrum_cancel();
+  g_probe_stop.store(true, std::memory_order_relaxed);
+  prober_abort();
   {
     const std::lock_guard<std::mutex> lock(g_wait_mutex);
     g_interrupts.store(count);
@@ -54,8 +68,28 @@ void on_interrupt(int count) {
 // run starts, so an interrupt that lands just before would be lost. Ping samples and transfer ticks come
 // often enough that raising the flag again here ends such a run within one report.
 void on_tick(const char *phase, double rate_mbps, int percent) {
+  // Where the library is within a run, for the latency prober: each test's last report (at 100%) says the
+  // next one starts; a transfer's own reports say it runs. The last reports come from the measuring
+  // thread itself, so the switch does not wait for the monitor's first tick.
+  if (phase != nullptr) {
+    const bool all = g_selection.load(std::memory_order_relaxed) == static_cast<int>(TestSelection::all);
+    const bool done = percent >= 100;
+    if (std::strcmp(phase, "ping") == 0) {
+      if (done && all) prober_set_phase(LoadPhase::download);
+    } else if (std::strcmp(phase, "download") == 0) {
+      prober_set_phase(!done ? LoadPhase::download : all ? LoadPhase::upload : LoadPhase::none);
+    } else if (std::strcmp(phase, "upload") == 0) {
+      prober_set_phase(!done ? LoadPhase::upload : LoadPhase::none);
+    } else {
+      prober_set_phase(LoadPhase::none);
+    }
+  }
   if (interrupted()) {
     kestrum_cancel();
+    return;
+  }
+  if (g_stream.load(std::memory_order_relaxed)) {
+    if (phase != nullptr) event_progress(phase, rate_mbps, percent);
     return;
   }
   progress_report(phase, rate_mbps, percent);
@@ -67,12 +101,27 @@ bool sleep_unless_interrupted(double seconds) {
   return !g_wait_cv.wait_for(lock, std::chrono::duration<double>(seconds), [] { return interrupted(); });
 }
 
+// The server a run measures: the address it was resolved to once, and how to name it.
+struct Target {
+  Endpoint endpoint;
+  std::string display;                      // "NAME (ADDR:PORT)", or "ADDR:PORT" when NAME is the address
+  std::vector<CandidateReport> candidates;  // with several servers: how each fared
+};
+
 enum class Outcome { ok, failed, cancelled };
 
-Outcome measure_once(const Options &o, const char *host, int port) {
+Outcome measure_once(const Options &o, const char *host, int port, const Endpoint &endpoint,
+                     LoadedReport *loaded) {
   if (interrupted()) return Outcome::cancelled;
   // A fresh start for every run of a series: lowers the cancel flag and empties the last-error text.
   if (kestrum_init() != 0) return Outcome::failed;
+  *loaded = LoadedReport();
+  loaded->download = o.only == TestSelection::all || o.only == TestSelection::download;
+  loaded->upload = o.only == TestSelection::all || o.only == TestSelection::upload;
+  if ((loaded->download || loaded->upload) && !prober_start(endpoint, o.json_stream)) {
+    std::fputs("kestrum: cannot start the latency prober; latency under load is not measured\n", stderr);
+    loaded->download = loaded->upload = false;
+  }
   bool ok = false;
   switch (o.only) {
     case TestSelection::all:
@@ -82,12 +131,17 @@ Outcome measure_once(const Options &o, const char *host, int port) {
       ok = kestrum_ping(host, port, o.count) >= 0;
       break;
     case TestSelection::download:
+      prober_set_phase(LoadPhase::download);
       ok = kestrum_download(host, port, o.duration_ms) >= 0;
       break;
     case TestSelection::upload:
+      prober_set_phase(LoadPhase::upload);
       ok = kestrum_upload(host, port, o.duration_ms) >= 0;
       break;
   }
+  prober_stop();
+  loaded->download_latency = prober_result(LoadPhase::download);
+  loaded->upload_latency = prober_result(LoadPhase::upload);
   // Whatever the library made of it, an interrupted run counts as cancelled, not as measured or failed.
   if (interrupted()) return Outcome::cancelled;
   return ok ? Outcome::ok : Outcome::failed;
@@ -100,9 +154,10 @@ bool colour_wanted() {
   return term == nullptr || std::strcmp(term, "dumb") != 0;
 }
 
-void report_failure(bool series, long long run) {
+void report_failure(const Options &o, bool series, long long run) {
   const char *message = kestrum_last_error();
   if (message[0] == '\0') message = "measurement failed";
+  if (o.json_stream) event_error(message);
   if (series) {
     std::fprintf(stderr, "kestrum: run %lld: %s\n", run, message);
   } else {
@@ -113,14 +168,21 @@ void report_failure(bool series, long long run) {
 
 // Prints a successful run; false when standard output can no longer be written (a closed pipe), which
 // would otherwise leave an endless series measuring for nobody.
-bool report_success(const Options &o, bool series, long long run, bool colour) {
+bool report_success(const Options &o, const Target &target, bool series, long long run, bool colour,
+                    const LoadedReport &loaded) {
+  if (o.json_stream) {
+    event_result(compose_result(kestrum_result_json(), loaded, target.candidates));
+    return events_ok();
+  }
   if (o.json) {
-    std::printf("%s\n", kestrum_result_json());
+    std::printf("%s\n", compose_result(kestrum_result_json(), loaded, target.candidates).c_str());
   } else {
     Figures figures;
     if (!read_figures(kestrum_result_json(), &figures)) {
       std::fprintf(stderr, "kestrum: the result document could not be read: %s\n", kestrum_result_json());
     }
+    figures.loaded = loaded;
+    figures.server = target.display;
     if (series) {
       print_summary_line(figures, o.only, run);
     } else {
@@ -130,33 +192,147 @@ bool report_success(const Options &o, bool series, long long run, bool colour) {
   return std::fflush(stdout) == 0 && !std::ferror(stdout);
 }
 
-int run_series(const Options &o, const char *host, int port) {
+std::vector<std::string> planned_tests(TestSelection only) {
+  switch (only) {
+    case TestSelection::ping:
+      return {"ping"};
+    case TestSelection::download:
+      return {"download"};
+    case TestSelection::upload:
+      return {"upload"};
+    case TestSelection::all:
+      break;
+  }
+  return {"ping", "download", "upload"};
+}
+
+int run_series(const Options &o, const Target &target) {
+  const char *host = target.endpoint.address.c_str();
+  const int port = target.endpoint.port;
   const bool series = o.repeat != 1;
   const bool wanted = colour_wanted();
-  const bool draw = !o.json && term_is_terminal(TermStream::err);
+  const bool text = !o.json && !o.json_stream;
+  const bool draw = text && term_is_terminal(TermStream::err);
   const bool draw_colour = draw && wanted && term_enable_escapes(TermStream::err);
   const bool summary_colour =
-      !o.json && wanted && term_is_terminal(TermStream::out) && term_enable_escapes(TermStream::out);
+      text && wanted && term_is_terminal(TermStream::out) && term_enable_escapes(TermStream::out);
 
   int status = kExitOk;
   for (long long run = 1; o.repeat == 0 || run <= o.repeat; ++run) {
     if (run > 1 && !sleep_unless_interrupted(o.interval_s)) return kExitCancelled;
     if (draw) progress_begin(draw_colour, series, series ? "Run " + std::to_string(run) + "  " : "");
-    const Outcome outcome = measure_once(o, host, port);
+    if (o.json_stream) {
+      // "server" as the library writes it into the result, so that a follower can match the two.
+      event_start(run, target.endpoint.address + ":" + std::to_string(port), target.display,
+                  planned_tests(o.only), o.only == TestSelection::ping ? 0 : o.duration_ms,
+                  o.only == TestSelection::ping  ? o.count
+                  : o.only == TestSelection::all ? 10
+                                                 : 0);
+    }
+    LoadedReport loaded;
+    const Outcome outcome = measure_once(o, host, port, target.endpoint, &loaded);
     progress_end();
-    if (outcome == Outcome::cancelled) return kExitCancelled;
+    if (outcome == Outcome::cancelled) {
+      if (o.json_stream) event_error("Cancelled by user");
+      return kExitCancelled;
+    }
     if (outcome == Outcome::failed) {
-      report_failure(series, run);
+      report_failure(o, series, run);
       status = kExitFailed;
       if (!series) break;
       continue;  // a series is a log over time: one bad moment does not end it
     }
-    if (!report_success(o, series, run, summary_colour)) {
+    if (!report_success(o, target, series, run, summary_colour, loaded)) {
       std::fputs("kestrum: cannot write the results; stopping\n", stderr);
       return kExitFailed;
     }
   }
   return status;
+}
+
+constexpr int kCandidatePings = 3;
+
+// HOST:PORT as one would write it, with brackets around an IPv6 address.
+std::string spec_text(const std::string &host, int port) {
+  const bool v6 = host.find(':') != std::string::npos;
+  return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+constexpr int kCandidateLimitMs = 2000;
+
+double median_of(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// Resolves every server once and, when there are several, pings each and keeps the one with the lowest
+// median. false when none can be measured (the reasons are on stderr) or when interrupted.
+bool choose_target(const Options &o, const std::vector<ServerSpec> &servers, Target *target) {
+  std::vector<Endpoint> endpoints(servers.size());
+  std::vector<double> medians(servers.size(), -1);
+  std::vector<CandidateReport> reports;
+  for (size_t i = 0; i < servers.size(); ++i) {
+    CandidateReport r;
+    r.host = servers[i].host;
+    r.port = servers[i].port;
+    if (!resolve_endpoint(servers[i].host, servers[i].port, o.family, &endpoints[i], &r.error)) {
+      reports.push_back(r);
+      continue;
+    }
+    r.address = endpoints[i].address;
+    if (servers.size() > 1) {
+      std::vector<double> answered;
+      for (int k = 0; k < kCandidatePings && !interrupted(); ++k) {
+        const double ms = probe_once(endpoints[i], kCandidateLimitMs, &g_probe_stop);
+        if (ms >= 0) answered.push_back(ms);
+      }
+      if (interrupted()) return false;
+      if (answered.empty()) {
+        r.error = "no answer to " + std::to_string(kCandidatePings) + " pings";
+      } else {
+        r.median_ms = medians[i] = median_of(answered);
+      }
+    }
+    reports.push_back(r);
+  }
+
+  size_t best = servers.size();
+  for (size_t i = 0; i < servers.size(); ++i) {
+    if (!reports[i].error.empty()) continue;
+    if (best == servers.size() || medians[i] < medians[best]) best = i;
+  }
+  if (best == servers.size()) {
+    if (servers.size() == 1) {
+      std::fprintf(stderr, "kestrum: %s\n", reports[0].error.c_str());
+      if (o.json_stream) event_error(reports[0].error);
+    } else {
+      std::string why;
+      for (const auto &r : reports) {
+        why += (why.empty() ? " " : "; ") + spec_text(r.host, r.port) + ": " + r.error;
+      }
+      std::fprintf(stderr, "kestrum: no server answered:%s\n", why.c_str());
+      if (o.json_stream) event_error("no server answered:" + why);
+    }
+    return false;
+  }
+
+  target->endpoint = endpoints[best];
+  const std::string where = endpoint_text(endpoints[best]);
+  target->display =
+      servers[best].host == endpoints[best].address ? where : servers[best].host + " (" + where + ")";
+  if (servers.size() > 1) {
+    reports[best].chosen = true;
+    target->candidates = reports;
+    std::fprintf(stderr, "Measuring %s: the lowest median latency (%.2f ms over %d pings) of %zu servers\n",
+                 target->display.c_str(), medians[best], kCandidatePings, servers.size());
+    for (const auto &r : reports) {
+      if (!r.error.empty()) {
+        std::fprintf(stderr, "  skipped %s: %s\n", spec_text(r.host, r.port).c_str(), r.error.c_str());
+      }
+    }
+    std::fflush(stderr);
+  }
+  return true;
 }
 
 int run(const Options &o) {
@@ -166,11 +342,10 @@ int run(const Options &o) {
   }
 
   Server *server = nullptr;
-  std::string host = o.host;
-  int port = o.port;
-  if (host.empty()) {
+  std::vector<ServerSpec> servers = o.servers;
+  if (servers.empty()) {
     ServerConfig config;
-    config.bind = "127.0.0.1";
+    config.bind = o.family == Family::ipv6 ? "::1" : "127.0.0.1";
     config.port = 0;
     config.quiet = true;
     // The server ends a stream after max_stream_seconds; a long --duration must not be cut short.
@@ -182,16 +357,25 @@ int run(const Options &o) {
       kestrum_cleanup();
       return kExitFailed;
     }
-    host = config.bind;
-    port = server_port(server);
-    std::fprintf(stderr, "No server given: measuring against the bundled server on %s:%d\n", host.c_str(),
-                 port);
+    servers.push_back({config.bind, server_port(server)});
+    const bool v6 = o.family == Family::ipv6;
+    std::fprintf(stderr, "No server given: measuring against the bundled server on %s%s%s:%d\n",
+                 v6 ? "[" : "", config.bind.c_str(), v6 ? "]" : "", server_port(server));
     std::fflush(stderr);
   }
 
-  kestrum_set_tick(on_tick);
-  const int status = run_series(o, host.c_str(), port);
-  kestrum_set_tick(nullptr);
+  // Resolved once: the library and the prober get the address, so that no figure includes the resolver.
+  Target target;
+  int status = kExitFailed;
+  if (choose_target(o, servers, &target)) {
+    g_stream.store(o.json_stream, std::memory_order_relaxed);
+    g_selection.store(static_cast<int>(o.only), std::memory_order_relaxed);
+    kestrum_set_tick(on_tick);
+    status = run_series(o, target);
+    kestrum_set_tick(nullptr);
+  } else if (interrupted()) {
+    status = kExitCancelled;
+  }
   if (status == kExitCancelled) std::fputs("kestrum: Cancelled by user\n", stderr);
 
   // The measuring calls have returned, so no connection of ours is open; the server closes its own.

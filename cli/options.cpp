@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -24,7 +25,81 @@ bool whole_option(const std::string &name, const std::string &value, long long m
   return false;
 }
 
+// Leading and trailing blanks off.
+std::string trim(const std::string &text) {
+  const size_t first = text.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+// The servers of a --servers file: one HOST[:PORT] a line; '#' starts a comment; blank lines are skipped.
+bool read_servers_file(const std::string &path, std::vector<std::string> *specs, std::string *error) {
+  std::FILE *file = std::fopen(path.c_str(), "r");
+  if (file == nullptr) {
+    *error = "--servers: cannot read '" + path + "': " + std::strerror(errno);
+    return false;
+  }
+  std::string line;
+  int number = 0;
+  bool ok = true;
+  for (int c = std::fgetc(file);; c = std::fgetc(file)) {
+    if (c != EOF && c != '\n') {
+      line += static_cast<char>(c);
+      continue;
+    }
+    ++number;
+    const std::string text = trim(line.substr(0, line.find('#')));
+    line.clear();
+    if (!text.empty()) {
+      if (text.find_first_of(" \t") != std::string::npos) {
+        *error = "--servers: " + path + ":" + std::to_string(number) + ": one HOST[:PORT] a line, not '" +
+                 text + "'";
+        ok = false;
+        break;
+      }
+      specs->push_back(text);
+    }
+    if (c == EOF) break;
+  }
+  std::fclose(file);
+  return ok;
+}
+
 }  // namespace
+
+bool parse_server_spec(const std::string &text, int default_port, ServerSpec *out) {
+  ServerSpec spec;
+  spec.port = default_port;
+  std::string port_text;
+  if (!text.empty() && text[0] == '[') {
+    const size_t close = text.find(']');
+    if (close == std::string::npos) return false;
+    spec.host = text.substr(1, close - 1);
+    const std::string rest = text.substr(close + 1);
+    if (!rest.empty()) {
+      if (rest[0] != ':') return false;
+      port_text = rest.substr(1);
+      if (port_text.empty()) return false;
+    }
+  } else {
+    const size_t colon = text.find(':');
+    if (colon != std::string::npos && text.find(':', colon + 1) == std::string::npos) {
+      spec.host = text.substr(0, colon);
+      port_text = text.substr(colon + 1);
+      if (port_text.empty()) return false;
+    } else {
+      spec.host = text;  // a name, an IPv4 address or a bare IPv6 address
+    }
+  }
+  if (spec.host.empty()) return false;
+  long long port = 0;
+  if (!port_text.empty()) {
+    if (!parse_decimal_whole(port_text, 1, kMaxPort, &port)) return false;
+    spec.port = static_cast<int>(port);
+  }
+  *out = spec;
+  return true;
+}
 
 ParseOutcome parse_options(int argc, const char *const *argv, Options *options, std::string *error) {
   Options o;
@@ -34,7 +109,9 @@ ParseOutcome parse_options(int argc, const char *const *argv, Options *options, 
   bool count_given = false;
   bool repeat_given = false;
   bool interval_given = false;
-  bool options_done = false;  // after "--" every argument is positional
+  bool options_done = false;       // after "--" every argument is positional
+  std::vector<std::string> specs;  // HOST[:PORT] as given, then those of --servers
+  std::string servers_file;
 
   auto usage = [error](std::string message) {
     *error = std::move(message);
@@ -45,8 +122,7 @@ ParseOutcome parse_options(int argc, const char *const *argv, Options *options, 
     const std::string arg = argv[i];
     if (options_done || arg.empty() || arg[0] != '-') {
       if (arg.empty()) return usage("HOST must not be empty");
-      if (host_given) return usage("unexpected argument '" + arg + "'");
-      o.host = arg;
+      specs.push_back(arg);
       host_given = true;
       continue;
     }
@@ -55,6 +131,12 @@ ParseOutcome parse_options(int argc, const char *const *argv, Options *options, 
       continue;
     }
     if (arg == "-h") return ParseOutcome::help;
+    if (arg == "-4" || arg == "-6") {
+      const Family family = arg == "-4" ? Family::ipv4 : Family::ipv6;
+      if (o.family != Family::any && o.family != family) return usage("-4 and -6 exclude each other");
+      o.family = family;
+      continue;
+    }
     if (arg.compare(0, 2, "--") != 0) return usage("unknown option '" + arg + "'");
 
     // --name, --name=value or --name value
@@ -63,15 +145,26 @@ ParseOutcome parse_options(int argc, const char *const *argv, Options *options, 
     const bool inline_value = eq != std::string::npos;
     std::string value = inline_value ? arg.substr(eq + 1) : std::string();
 
-    if (name == "help" || name == "version" || name == "json") {
+    if (name == "ipv4" || name == "ipv6") {
+      if (inline_value) return usage("--" + name + " takes no value");
+      const Family family = name == "ipv4" ? Family::ipv4 : Family::ipv6;
+      if (o.family != Family::any && o.family != family) return usage("-4 and -6 exclude each other");
+      o.family = family;
+      continue;
+    }
+    if (name == "help" || name == "version" || name == "json" || name == "json-stream") {
       if (inline_value) return usage("--" + name + " takes no value");
       if (name == "help") return ParseOutcome::help;
       if (name == "version") return ParseOutcome::version;
-      o.json = true;
+      if (name == "json") {
+        o.json = true;
+      } else {
+        o.json_stream = true;
+      }
       continue;
     }
     if (name != "port" && name != "duration" && name != "count" && name != "only" && name != "repeat" &&
-        name != "interval") {
+        name != "interval" && name != "servers") {
       return usage("unknown option '--" + name + "'");
     }
     if (!inline_value) {
@@ -80,7 +173,11 @@ ParseOutcome parse_options(int argc, const char *const *argv, Options *options, 
     }
 
     long long n = 0;
-    if (name == "port") {
+    if (name == "servers") {
+      if (value.empty()) return usage("--servers needs a file name");
+      if (!servers_file.empty()) return usage("--servers may be given once");
+      servers_file = value;
+    } else if (name == "port") {
       if (!whole_option(name, value, 1, kMaxPort, &n, error)) return ParseOutcome::usage_error;
       o.port = static_cast<int>(n);
       port_given = true;
@@ -115,7 +212,7 @@ ParseOutcome parse_options(int argc, const char *const *argv, Options *options, 
   }
 
   // Options that would silently do nothing are refused, so nobody believes they measured what they asked.
-  if (port_given && !host_given) {
+  if (port_given && !host_given && servers_file.empty()) {
     return usage("--port needs a HOST (without one, the bundled server listens on a free port)");
   }
   if (count_given && o.only != TestSelection::ping) {
@@ -125,32 +222,60 @@ ParseOutcome parse_options(int argc, const char *const *argv, Options *options, 
     return usage("--duration applies to the transfers, not to --only ping");
   }
   if (interval_given && !repeat_given) return usage("--interval applies to --repeat");
+  if (o.json && o.json_stream) return usage("--json and --json-stream exclude each other");
 
   if (!port_given) o.port = kDefaultServerPort;
+  if (!servers_file.empty()) {
+    const size_t given = specs.size();
+    if (!read_servers_file(servers_file, &specs, error)) return ParseOutcome::usage_error;
+    if (specs.size() == given) return usage("--servers: '" + servers_file + "' names no server");
+  }
+  for (const auto &spec : specs) {
+    ServerSpec server;
+    if (!parse_server_spec(spec, o.port, &server)) {
+      return usage("'" + spec + "' is not HOST, HOST:PORT or [IPV6]:PORT with a port from 1 to 65535");
+    }
+    o.servers.push_back(server);
+  }
   *options = o;
   return ParseOutcome::run;
 }
 
 std::string usage_text() {
   const Options d;
-  char text[2048];
+  char text[4096];
   std::snprintf(text, sizeof text,
-                "Usage: kestrum [HOST] [options]\n"
+                "Usage: kestrum [HOST[:PORT]...] [options]\n"
                 "\n"
-                "Measures latency, jitter, download and upload throughput to a kestrum speed-test server.\n"
-                "Without HOST, it starts the bundled server on 127.0.0.1 and measures against that.\n"
+                "Measures latency, jitter, download and upload throughput to a kestrum speed-test server,\n"
+                "and the latency while the download and the upload run. Without HOST, it starts the\n"
+                "bundled server on 127.0.0.1 (::1 with -6) and measures against that. HOST is resolved\n"
+                "once; the address it gives is what is measured. With several servers, each gets 3 pings\n"
+                "and the one with the lowest median is measured; those that do not answer are skipped.\n"
                 "\n"
                 "Options:\n"
-                "  --port N        the server's TCP port, 1 to 65535 (default %d; needs HOST)\n"
+                "  --port N        the server's TCP port, 1 to 65535 (default %d; needs HOST), for\n"
+                "                  servers given without one\n"
+                "  --servers FILE  servers to choose from, one HOST[:PORT] a line ([IPV6]:PORT), '#'\n"
+                "                  comments; added to any HOST on the command line\n"
+                "  -4, --ipv4      resolve HOST to IPv4 addresses only\n"
+                "  -6, --ipv6      resolve HOST to IPv6 addresses only\n"
                 "  --duration MS   length of each transfer in milliseconds, at least 1 (default %d)\n"
                 "  --count N       latency samples for --only ping, 1 to %d (default %d; a full run\n"
                 "                  always takes 10)\n"
                 "  --only TEST     run one test: ping, download or upload (default: all three)\n"
-                "  --json          print the result as one line of JSON per run, without progress\n"
+                "  --json          print the result as one line of JSON per run, without progress: the\n"
+                "                  library's members, then loaded_latency and candidates (see README)\n"
+                "  --json-stream   print the run as it goes, one JSON object per line: start, progress,\n"
+                "                  latency, result, error (see README); nothing else on stdout\n"
                 "  --repeat N      measure N times, 0 for until interrupted (default %lld)\n"
                 "  --interval S    seconds between repeated runs, 0 to 86400 (default %g)\n"
                 "  -h, --help      show this help and exit\n"
                 "  --version       show the version and exit\n"
+                "\n"
+                "Latency under load: during the download and the upload, a ping probe every 100 ms (at\n"
+                "most 10 a second, one at a time) on a connection of its own; one without an answer in\n"
+                "2 s counts as lost. Median, 90th percentile, jitter, samples and lost are reported.\n"
                 "\n"
                 "On a terminal, each test shows its progress, then a summary follows; with --repeat, one\n"
                 "line per run. A run that fails is reported on stderr and the next one still starts.\n"

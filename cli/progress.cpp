@@ -1,5 +1,7 @@
 #include "progress.h"
 
+#include "report.h"
+
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -60,7 +62,7 @@ std::string render(const char *phase, double rate_mbps, int percent, size_t *vis
   if (std::strcmp(phase, "ping") == 0) {
     std::snprintf(rate, sizeof rate, "%17s", "");  // no rate while pinging; the latency is in the summary
   } else {
-    std::snprintf(rate, sizeof rate, "%10.2f Mbit/s", rate_mbps);
+    std::snprintf(rate, sizeof rate, "%17s", rate_text(rate_mbps).c_str());
   }
   const std::string bar_on(static_cast<size_t>(filled), '#');
   const std::string bar_off(static_cast<size_t>(kBarCells - filled), '-');

@@ -125,6 +125,20 @@ Server *server_start(const ServerConfig &config, std::string *error) {
     return nullptr;
   }
   std::string why;
+  if (!config.congestion.empty()) {
+    // Tried on a socket of its own, so that a name the kernel does not offer is an error at start-up
+    // rather than a silent default on every connection.
+    const sock_t trial = sock_open(AF_INET6, SOCK_STREAM, IPPROTO_TCP);
+    const sock_t probe = trial != KS_INVALID_SOCKET ? trial : sock_open(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    const bool ok = probe != KS_INVALID_SOCKET && sock_set_congestion(probe, config.congestion, &why);
+    if (probe != KS_INVALID_SOCKET) sock_close(probe);
+    if (!ok) {
+      *error = "congestion control '" + config.congestion + "' is not available: " +
+               (probe == KS_INVALID_SOCKET ? std::string("cannot open a socket to try it") : why);
+      net_shutdown();
+      return nullptr;
+    }
+  }
   const sock_t listener =
       config.bind.empty() ? open_any(config.port, &why) : open_bound(config.bind, config.port, &why);
   if (listener == KS_INVALID_SOCKET) {

@@ -49,6 +49,9 @@ const char kUsage[] =
     "  --rate-window SEC       the window of --min-rate (default: 10)\n"
     "  --socket-buffer N       send buffer of downloads and receive buffer of uploads, in bytes\n"
     "                          (default: 0, the kernel sizes them to the path)\n"
+    "  --congestion ALGO       TCP congestion control of every connection, e.g. cubic or bbr (Linux;\n"
+    "                          see /proc/sys/net/ipv4/tcp_available_congestion_control); the server\n"
+    "                          does not start when ALGO is not available (default: the system's)\n"
     "\n"
     "  --stats                 log bytes, duration and rate of every finished download and upload\n"
     "  --quiet                 log nothing\n"
@@ -134,13 +137,17 @@ int main(int argc, char **argv) {
     } else if (name == "--bind" || name == "--port" || name == "--max-pending" ||
                name == "--max-pending-per-source" || name == "--max-streams" ||
                name == "--max-streams-per-source" || name == "--command-timeout" || name == "--max-stream" ||
-               name == "--min-rate" || name == "--rate-window" || name == "--socket-buffer") {
+               name == "--min-rate" || name == "--rate-window" || name == "--socket-buffer" ||
+               name == "--congestion") {
       std::string v;
       if (!take(&v)) return usage_error(name + " needs a value");
       bool ok = true;
       if (name == "--bind") {
         ok = !v.empty();
         config.bind = v;
+      } else if (name == "--congestion") {
+        ok = !v.empty();
+        config.congestion = v;
       } else if (name == "--port") {
         ok = parse_int(v, 0, 65535, &config.port);
       } else if (name == "--max-pending") {

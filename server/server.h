@@ -37,8 +37,12 @@ struct ServerConfig {
   int min_rate_bytes = 8192;
   int rate_window_ms = 10000;
   int socket_buffer_bytes = 0;  // SO_SNDBUF / SO_RCVBUF of streams; 0: the kernel's own (autotuned)
-  bool stats = false;           // one line per finished upload/download on the log stream
-  bool quiet = false;           // no log lines at all
+  // TCP congestion control of every accepted connection (TCP_CONGESTION, e.g. "cubic"), so that a
+  // benchmark can choose a loss-based sender; empty: the system's default. server_start fails when the
+  // algorithm cannot be set.
+  std::string congestion;
+  bool stats = false;  // one line per finished upload/download on the log stream
+  bool quiet = false;  // no log lines at all
   // Where log lines go, one call per line, timestamp included, no newline; empty: stderr. Called from the
   // server's threads, one line at a time.
   std::function<void(const std::string &line)> log;

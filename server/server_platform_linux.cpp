@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "server_platform.h"
 
@@ -49,6 +50,15 @@ int poller_wait(Poller *p, PollEvent *events, int max, int timeout_ms) {
 sock_t sock_accept_nonblocking(sock_t listener, sockaddr_storage *addr, socklen_t *len) {
   *len = sizeof *addr;
   return ::accept4(listener, reinterpret_cast<sockaddr *>(addr), len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+}
+
+bool sock_set_congestion(sock_t s, const std::string &algorithm, std::string *why) {
+  if (::setsockopt(s, IPPROTO_TCP, TCP_CONGESTION, algorithm.data(),
+                   static_cast<socklen_t>(algorithm.size())) == 0) {
+    return true;
+  }
+  *why = std::strerror(errno);
+  return false;
 }
 
 bool err_is_out_of_files(int code) {

@@ -68,6 +68,11 @@ sock_t sock_accept_nonblocking(sock_t listener, sockaddr_storage *addr, socklen_
   return s;
 }
 
+bool sock_set_congestion(sock_t, const std::string &, std::string *why) {
+  *why = "this platform has no per-connection congestion control";
+  return false;
+}
+
 bool err_is_out_of_files(int code) { return code == WSAEMFILE || code == WSAENOBUFS || code == EMFILE; }
 
 long raise_open_files_limit() { return -1; }

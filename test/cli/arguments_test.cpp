@@ -18,8 +18,18 @@ const BadCommandLine kBadCommandLines[] = {
     {{"--bogus"}, "unknown option '--bogus'"},
     {{"-x"}, "unknown option '-x'"},
     {{"-"}, "unknown option '-'"},
-    {{"hostA", "hostB"}, "unexpected argument 'hostB'"},
-    {{"--", "h", "--json"}, "unexpected argument '--json'"},  // after "--", nothing is an option
+    {{"h:"}, "'h:' is not HOST, HOST:PORT or [IPV6]:PORT"},
+    {{"h", "h:0"}, "'h:0' is not HOST"},
+    {{"[::1]:99999"}, "'[::1]:99999' is not HOST"},
+    {{"[::1"}, "'[::1' is not HOST"},
+    {{"[::1]x"}, "'[::1]x' is not HOST"},
+    {{"--", "h", "--json:x"}, "'--json:x' is not HOST"},  // after "--", nothing is an option
+    {{"-4", "-6"}, "-4 and -6 exclude each other"},
+    {{"--ipv6", "--ipv4"}, "-4 and -6 exclude each other"},
+    {{"--ipv4=yes"}, "--ipv4 takes no value"},
+    {{"--servers"}, "--servers needs a value"},
+    {{"--servers", "/nonexistent/servers.txt"}, "--servers: cannot read '/nonexistent/servers.txt'"},
+    {{"--servers", "/dev/null"}, "--servers: '/dev/null' names no server"},
     {{""}, "HOST must not be empty"},
     {{"h", "--port"}, "--port needs a value"},
     {{"h", "--port", "abc"}, "--port: 'abc'"},
@@ -39,6 +49,8 @@ const BadCommandLine kBadCommandLines[] = {
     {{"--only", "bandwidth"}, "--only: 'bandwidth'"},
     {{"--only="}, "--only: ''"},
     {{"--json=yes"}, "--json takes no value"},
+    {{"--json-stream=1"}, "--json-stream takes no value"},
+    {{"--json", "--json-stream"}, "--json and --json-stream exclude each other"},
     {{"--repeat", "-1"}, "--repeat: '-1'"},
     {{"--repeat", "2", "--interval", "-1"}, "--interval: '-1'"},
     {{"--repeat", "2", "--interval", "nan"}, "--interval: 'nan'"},
@@ -75,9 +87,10 @@ TEST(Arguments, HelpDocumentsEveryOptionAndExitsWith0) {
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out.rfind("Usage: kestrum [HOST]", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.rfind("Usage: kestrum [HOST[:PORT]...]", 0), 0u) << r.out;
     for (const char *option :
-         {"--port N", "--duration MS", "--count N", "--only TEST", "--json", "--repeat N", "--interval S"}) {
+         {"--port N", "--duration MS", "--count N", "--only TEST", "--json", "--json-stream", "--repeat N",
+          "--interval S", "-4, --ipv4", "-6, --ipv6", "--servers FILE"}) {
       EXPECT_NE(r.out.find(option), std::string::npos) << option;
     }
     EXPECT_NE(r.out.find("default 9301"), std::string::npos);

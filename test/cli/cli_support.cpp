@@ -47,6 +47,24 @@ ResultDoc parse_result(const std::string &line) {
     r.upload_mbps = num("upload_mbps");
     yyjson_val *d = yyjson_obj_get(root, "duration_ms");
     r.duration_ms = yyjson_is_int(d) ? static_cast<long long>(yyjson_get_num(d)) : -1;
+    yyjson_val *loaded = yyjson_obj_get(root, "loaded_latency");
+    auto phase = [loaded](const char *name, LoadedDoc *out) {
+      yyjson_val *p = yyjson_obj_get(loaded, name);
+      if (!yyjson_is_obj(p)) return;
+      auto field = [p](const char *key) {
+        yyjson_val *v = yyjson_obj_get(p, key);
+        return yyjson_is_num(v) ? yyjson_get_num(v) : -1.0;
+      };
+      out->median_ms = field("median_ms");
+      out->p90_ms = field("p90_ms");
+      out->jitter_ms = field("jitter_ms");
+      yyjson_val *samples = yyjson_obj_get(p, "samples");
+      yyjson_val *lost = yyjson_obj_get(p, "lost");
+      out->samples = yyjson_is_int(samples) ? static_cast<long long>(yyjson_get_num(samples)) : -1;
+      out->lost = yyjson_is_int(lost) ? static_cast<long long>(yyjson_get_num(lost)) : -1;
+    };
+    phase("download", &r.loaded_download);
+    phase("upload", &r.loaded_upload);
   }
   yyjson_doc_free(doc);
   return r;

@@ -19,6 +19,15 @@ class ClosedPort {
   int port_ = 0;
 };
 
+// One phase of "loaded_latency"; samples -1 when the phase is not there.
+struct LoadedDoc {
+  double median_ms = -1;
+  double p90_ms = -1;
+  double jitter_ms = -1;
+  long long samples = -1;
+  long long lost = -1;
+};
+
 struct ResultDoc {
   bool parsed = false;
   std::string server;
@@ -28,6 +37,8 @@ struct ResultDoc {
   double download_mbps = -1;
   double upload_mbps = -1;
   long long duration_ms = -1;
+  LoadedDoc loaded_download;
+  LoadedDoc loaded_upload;
 };
 ResultDoc parse_result(const std::string &line);
 

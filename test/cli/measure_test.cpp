@@ -1,6 +1,7 @@
 // Measuring: the result line, the summaries, failures, --only, --repeat, a named server and the bundled
 // one. Durations are short; the figures are only checked for what a working path must give.
 #include <gtest/gtest.h>
+#include <yyjson.h>
 
 #include <chrono>
 #include <regex>
@@ -15,6 +16,38 @@
 namespace {
 
 std::string port_text(int port) { return std::to_string(port); }
+
+// The member names of a result line, in order, and those of its "loaded_latency" object.
+struct Members {
+  std::vector<std::string> top;
+  std::vector<std::string> loaded;
+};
+
+Members members_of(const std::string &line) {
+  Members m;
+  yyjson_doc *doc = yyjson_read(line.data(), line.size(), 0);
+  auto names = [](yyjson_val *obj) {
+    std::vector<std::string> out;
+    yyjson_obj_iter it = yyjson_obj_iter_with(obj);
+    for (yyjson_val *k = yyjson_obj_iter_next(&it); k != nullptr; k = yyjson_obj_iter_next(&it)) {
+      out.push_back(yyjson_get_str(k));
+    }
+    return out;
+  };
+  yyjson_val *root = yyjson_doc_get_root(doc);
+  m.top = names(root);
+  m.loaded = names(yyjson_obj_get(root, "loaded_latency"));
+  yyjson_doc_free(doc);
+  return m;
+}
+
+const std::vector<std::string> kLibraryMembers = {"server",      "ping_ms",     "jitter_ms", "download_mbps",
+                                                  "upload_mbps", "duration_ms", "phase"};
+
+std::vector<std::string> with(std::vector<std::string> a, const std::vector<std::string> &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
 
 // --- failure ---------------------------------------------------------------------------------------------
 
@@ -74,19 +107,34 @@ TEST(JsonOutput, FullRunPrintsOneCompleteLine) {
   EXPECT_GT(doc.download_mbps, 0);
   EXPECT_GT(doc.upload_mbps, 0);
   EXPECT_EQ(doc.duration_ms, 300);
+
+  // The library's seven members first and in their order, then latency under load for both transfers,
+  // probed every 100 ms from 100 ms into each transfer.
+  const Members members = members_of(lines[0]);
+  EXPECT_EQ(members.top, with(kLibraryMembers, {"loaded_latency"}));
+  EXPECT_EQ(members.loaded, (std::vector<std::string>{"download", "upload"}));
+  for (const auto &phase : {doc.loaded_download, doc.loaded_upload}) {
+    EXPECT_GE(phase.samples, 1);
+    EXPECT_LE(phase.samples + phase.lost, 3) << "at most one probe per 100 ms";
+    EXPECT_EQ(phase.lost, 0) << "the bundled server answers every probe";
+    EXPECT_GT(phase.median_ms, 0);
+    EXPECT_GE(phase.p90_ms, phase.median_ms);
+    EXPECT_GE(phase.jitter_ms, 0);
+  }
 }
 
 struct OnlyCase {
   std::vector<std::string> args;
   bool ping, download, upload;  // which figures the run fills
   long long duration_ms;
+  std::vector<std::string> loaded;  // the phases of "loaded_latency"; empty: no such member
 };
 
 TEST(JsonOutput, OnlyRunsTheChosenTest) {
   const OnlyCase cases[] = {
-      {{"--only", "ping", "--count", "3"}, true, false, false, 0},
-      {{"--only", "download", "--duration", "300"}, false, true, false, 300},
-      {{"--only=upload", "--duration=250"}, false, false, true, 250},
+      {{"--only", "ping", "--count", "3"}, true, false, false, 0, {}},
+      {{"--only", "download", "--duration", "300"}, false, true, false, 300, {"download"}},
+      {{"--only=upload", "--duration=250"}, false, false, true, 250, {"upload"}},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.args[1]);
@@ -103,6 +151,9 @@ TEST(JsonOutput, OnlyRunsTheChosenTest) {
     EXPECT_EQ(doc.download_mbps > 0, c.download);
     EXPECT_EQ(doc.upload_mbps > 0, c.upload);
     EXPECT_EQ(doc.duration_ms, c.duration_ms);
+    const Members members = members_of(r.out);
+    EXPECT_EQ(members.top, c.loaded.empty() ? kLibraryMembers : with(kLibraryMembers, {"loaded_latency"}));
+    EXPECT_EQ(members.loaded, c.loaded);
   }
 }
 
@@ -170,7 +221,7 @@ class NamedServer : public ::testing::Test {
 
 struct NamedCase {
   std::vector<std::string> args;
-  uint64_t connections;  // one per latency sample, one per transfer
+  uint64_t connections;  // one per latency sample, one per transfer; the loaded probes come on top
 };
 
 TEST_F(NamedServer, MeasuresTheNamedServerWithTheGivenCountsAndRuns) {
@@ -193,9 +244,16 @@ TEST_F(NamedServer, MeasuresTheNamedServerWithTheGivenCountsAndRuns) {
     ASSERT_TRUE(r.finished);
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.err, "") << "nothing to say when the server is named";
-    for (const auto &line : split_lines(r.out)) EXPECT_EQ(parse_result(line).server, where);
-    const uint64_t after = connections_settled(before + c.connections);
-    EXPECT_EQ(after - before, c.connections);
+    uint64_t expected = c.connections;
+    for (const auto &line : split_lines(r.out)) {
+      const ResultDoc doc = parse_result(line);
+      EXPECT_EQ(doc.server, where);
+      for (const LoadedDoc &l : {doc.loaded_download, doc.loaded_upload}) {
+        if (l.samples >= 0) expected += static_cast<uint64_t>(l.samples + l.lost);
+      }
+    }
+    const uint64_t after = connections_settled(before + expected);
+    EXPECT_EQ(after - before, expected);
     before = after;
   }
 }
@@ -211,14 +269,19 @@ TEST(EmbeddedServer, FullRunWithoutHostPrintsTheSummary) {
   EXPECT_EQ(r.err, "No server given: measuring against the bundled server on " + server + "\n");
 
   const std::vector<std::string> lines = split_lines(r.out);
-  ASSERT_EQ(lines.size(), 5u) << r.out;
+  ASSERT_EQ(lines.size(), 9u) << r.out;
   EXPECT_EQ(lines[0], "Server     " + server);
-  const char *const figures[] = {"^Latency    ([0-9.]+) ms$", "^Jitter     ([0-9.]+) ms$",
-                                 "^Download   ([0-9.]+) Mbit/s$", "^Upload     ([0-9.]+) Mbit/s$"};
-  for (int i = 0; i < 4; ++i) {
+  const char *const figures[] = {"^Download   ([0-9.]+) [MG]bit/s$",
+                                 "^Upload     ([0-9.]+) [MG]bit/s$",
+                                 "^ +idle +download +upload$",
+                                 "^Latency( +([0-9.]+) ms){3}$",
+                                 "^  p90 +- +([0-9.]+) ms +([0-9.]+) ms$",
+                                 "^Jitter( +([0-9.]+) ms){3}$",
+                                 "^Probes +10 +[0-9]+( \\+[0-9]+ lost)? +[0-9]+( \\+[0-9]+ lost)?$"};
+  for (int i = 0; i < 7; ++i) {
     std::smatch m;
     ASSERT_TRUE(std::regex_match(lines[i + 1], m, std::regex(figures[i]))) << lines[i + 1];
-    if (i != 1) {  // jitter may be 0.00
+    if (i < 2) {
       EXPECT_GT(std::stod(m[1].str()), 0) << lines[i + 1];
     }
   }

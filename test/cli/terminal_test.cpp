@@ -64,10 +64,10 @@ TEST(Terminal, EachTestGetsALineRedrawnInPlaceThenTheSummary) {
   ASSERT_EQ(r.exit_code, 0) << r.out;
 
   const std::vector<std::string> lines = screen(r.out);
-  ASSERT_EQ(lines.size(), 9u) << r.out;
+  ASSERT_EQ(lines.size(), 13u) << r.out;
   EXPECT_EQ(lines[0].rfind("No server given: ", 0), 0u) << lines[0];
   const std::regex ping("^Ping +\\[#{30}\\] 100%$");
-  const std::regex transfer("^(Download|Upload) +\\[#{30}\\] 100% +([0-9.]+) Mbit/s$");
+  const std::regex transfer("^(Download|Upload) +\\[#{30}\\] 100% +([0-9.]+ [MG]bit/s)$");
   EXPECT_TRUE(std::regex_match(lines[1], ping)) << lines[1];
   std::smatch down;
   std::smatch up;
@@ -76,9 +76,12 @@ TEST(Terminal, EachTestGetsALineRedrawnInPlaceThenTheSummary) {
   EXPECT_EQ(down[1].str(), "Download");
   EXPECT_EQ(up[1].str(), "Upload");
   // Each line ends on the transfer's own final report: the figure the summary gives.
-  EXPECT_EQ(lines[7], "Download   " + down[2].str() + " Mbit/s");
-  EXPECT_EQ(lines[8], "Upload     " + up[2].str() + " Mbit/s");
+  EXPECT_EQ(lines[5], "Download   " + down[2].str());
+  EXPECT_EQ(lines[6], "Upload     " + up[2].str());
   EXPECT_EQ(lines[4].rfind("Server     127.0.0.1:", 0), 0u) << lines[4];
+  // Idle, download and upload latency side by side.
+  EXPECT_TRUE(std::regex_match(lines[7], std::regex("^ +idle +download +upload$"))) << lines[7];
+  EXPECT_TRUE(std::regex_match(lines[8], std::regex("^Latency( +[0-9.]+ ms){3}$"))) << lines[8];
 
   // In place: every test's line was drawn more than once.
   const std::string plain = without_escapes(r.out);
@@ -130,7 +133,8 @@ TEST(Terminal, SeriesSharesOneProgressLineThatGivesWayToEachSummary) {
   ASSERT_EQ(lines.size(), 3u) << r.out;
   for (int run = 1; run <= 2; ++run) {
     const std::regex summary(".*  run " + std::to_string(run) +
-                             "  127\\.0\\.0\\.1:[0-9]+  download [0-9.]+ Mbit/s$");
+                             "  127\\.0\\.0\\.1:[0-9]+  download [0-9.]+ [MG]bit/s"
+                             "  download latency (-|[0-9.]+ ms p90 [0-9.]+ ms)( \\([0-9]+ lost\\))?$");
     EXPECT_TRUE(std::regex_match(lines[static_cast<size_t>(run)], summary))
         << lines[static_cast<size_t>(run)];
     EXPECT_NE(without_escapes(r.out).find("\rRun " + std::to_string(run) + "  Download"), std::string::npos);

@@ -1,0 +1,26 @@
+// The live event stream of --json-stream: one JSON object per line on stdout, each written whole and
+// flushed at once, whichever thread it comes from (the library's monitor, the measuring thread, the
+// latency prober).
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Starts the clock of a run's "elapsed_ms" and writes its "start" object.
+void event_start(long long run, const std::string &server, const std::string &host,
+                 const std::vector<std::string> &tests, int duration_ms, int count);
+
+// One progress report of the library, as it was delivered.
+void event_progress(const char *test, double mbps, int percent);
+
+// One loaded latency probe: its round trip in milliseconds, or lost (ms < 0).
+void event_latency(const char *test, double ms);
+
+// The run's result: the document --json prints for it, as the member "result".
+void event_result(const std::string &result_json);
+
+// A run that failed or was cancelled, with the library's message.
+void event_error(const std::string &message);
+
+// False once a write to stdout has failed (a closed pipe).
+bool events_ok();

@@ -1,0 +1,49 @@
+// What the command makes of the library's figures: rates in the unit people read, and the result document
+// with the command's own members after the library's.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "report.h"
+
+namespace {
+
+TEST(RateText, ThreeSignificantFiguresInMbitBelow1000AndGbitAbove) {
+  const struct {
+    double mbps;
+    const char *text;
+  } cases[] = {
+      {0, "0 Mbit/s"},         {0.01234, "0.0123 Mbit/s"}, {1.5, "1.50 Mbit/s"},
+      {9.996, "10.0 Mbit/s"},  // rounding adds a digit: the decimals follow the rounded value
+      {94.14, "94.1 Mbit/s"},  {941.4, "941 Mbit/s"},      {999.4, "999 Mbit/s"},
+      {999.7, "1.00 Gbit/s"},  // rounds to 1000: shown in the larger unit
+      {1234.5, "1.23 Gbit/s"}, {12345, "12.3 Gbit/s"},     {123456, "123 Gbit/s"},
+  };
+  for (const auto &c : cases) EXPECT_EQ(rate_text(c.mbps), c.text) << c.mbps;
+}
+
+TEST(ComposeResult, TheLibrarysTextStaysAsItIsAndOursFollows) {
+  const char *library =
+      "{\"server\":\"127.0.0.1:9301\",\"ping_ms\":0.1234567890123,\"jitter_ms\":0.0,\"download_mbps\":941."
+      "0000000001,\"upload_mbps\":0.0,\"duration_ms\":2000,\"phase\":\"complete\"}";
+  EXPECT_EQ(compose_result(library, LoadedReport(), {}), library) << "no transfer, nothing added";
+
+  LoadedReport loaded;
+  loaded.download = true;
+  loaded.download_latency.samples = 2;
+  loaded.download_latency.lost = 1;
+  loaded.download_latency.median_ms = 1.5;
+  loaded.download_latency.p90_ms = 2;
+  loaded.download_latency.jitter_ms = 1;
+  loaded.upload = true;  // ran, but no probe came back: no figures to give
+  loaded.upload_latency.lost = 3;
+  const std::string composed = compose_result(library, loaded, {});
+  const std::string base(library, std::string(library).size() - 1);
+  EXPECT_EQ(composed,
+            base +
+                ",\"loaded_latency\":{\"download\":{\"median_ms\":1.5,\"p90_ms\":2.0,\"jitter_ms\":1.0,"
+                "\"samples\":2,\"lost\":1},\"upload\":{\"median_ms\":null,\"p90_ms\":null,"
+                "\"jitter_ms\":null,\"samples\":0,\"lost\":3}}}");
+}
+
+}  // namespace

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "events.h"
+#include "metrics.h"
 #include "options.h"
 #include "probe.h"
 #include "progress.h"
@@ -103,6 +104,7 @@ bool sleep_unless_interrupted(double seconds) {
 
 // The server a run measures: the address it was resolved to once, and how to name it.
 struct Target {
+  std::string label;  // "HOST:PORT" as the user named it, the metrics' server label
   Endpoint endpoint;
   std::string display;                      // "NAME (ADDR:PORT)", or "ADDR:PORT" when NAME is the address
   std::vector<CandidateReport> candidates;  // with several servers: how each fared
@@ -192,6 +194,53 @@ bool report_success(const Options &o, const Target &target, bool series, long lo
   return std::fflush(stdout) == 0 && !std::ferror(stdout);
 }
 
+// What --metrics-file says, over the life of the process: the runs are counted, and a failed run keeps
+// the last good figures.
+MetricsState g_metrics;
+
+Gauge known(double value) { return Gauge{true, value}; }
+
+// Records one run's outcome and rewrites the metrics file; false when the file cannot be written (the
+// reason is on stderr), so that a service sees the failure.
+bool write_metrics(const Options &o, const std::string &label, bool ok, const LoadedReport &loaded) {
+  if (o.metrics_file.empty()) return true;
+  g_metrics.server = label;
+  g_metrics.last_run_timestamp_seconds =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  g_metrics.last_run_success = ok;
+  if (ok) {
+    g_metrics.runs_ok++;
+    Figures f;
+    if (read_figures(kestrum_result_json(), &f)) {
+      const bool all = o.only == TestSelection::all;
+      if (all || o.only == TestSelection::ping) {
+        g_metrics.latency_seconds = known(f.ping_ms / 1000);
+        g_metrics.jitter_seconds = known(f.jitter_ms / 1000);
+      }
+      if (all || o.only == TestSelection::download) {
+        g_metrics.download_bytes_per_second = known(f.download_mbps * 125000);
+      }
+      if (all || o.only == TestSelection::upload) {
+        g_metrics.upload_bytes_per_second = known(f.upload_mbps * 125000);
+      }
+    }
+    const LoadedLatency *phases[2] = {loaded.download ? &loaded.download_latency : nullptr,
+                                      loaded.upload ? &loaded.upload_latency : nullptr};
+    for (int p = 0; p < 2; ++p) {
+      if (phases[p] == nullptr || phases[p]->samples == 0) continue;
+      g_metrics.loaded_latency_seconds[p][0] = known(phases[p]->median_ms / 1000);
+      g_metrics.loaded_latency_seconds[p][1] = known(phases[p]->p90_ms / 1000);
+    }
+  } else {
+    g_metrics.runs_failed++;
+  }
+  std::string why;
+  if (write_metrics_file(o.metrics_file, render_metrics(g_metrics), &why)) return true;
+  std::fprintf(stderr, "kestrum: %s\n", why.c_str());
+  std::fflush(stderr);
+  return false;
+}
+
 std::vector<std::string> planned_tests(TestSelection only) {
   switch (only) {
     case TestSelection::ping:
@@ -236,6 +285,7 @@ int run_series(const Options &o, const Target &target) {
       if (o.json_stream) event_error("Cancelled by user");
       return kExitCancelled;
     }
+    if (!write_metrics(o, target.label, outcome == Outcome::ok, loaded)) status = kExitFailed;
     if (outcome == Outcome::failed) {
       report_failure(o, series, run);
       status = kExitFailed;
@@ -316,6 +366,7 @@ bool choose_target(const Options &o, const std::vector<ServerSpec> &servers, Tar
     return false;
   }
 
+  target->label = spec_text(servers[best].host, servers[best].port);
   target->endpoint = endpoints[best];
   const std::string where = endpoint_text(endpoints[best]);
   target->display =
@@ -375,6 +426,9 @@ int run(const Options &o) {
     kestrum_set_tick(nullptr);
   } else if (interrupted()) {
     status = kExitCancelled;
+  } else {
+    // No server to measure is a failed run too, and a probe's graph should say so.
+    write_metrics(o, spec_text(servers.front().host, servers.front().port), false, LoadedReport());
   }
   if (status == kExitCancelled) std::fputs("kestrum: Cancelled by user\n", stderr);
 

@@ -100,8 +100,10 @@ std::string render_metrics(const MetricsState &s) {
   for (const auto &phase : s.loaded_latency_seconds)
     for (const Gauge &g : phase) any_loaded = any_loaded || g.known;
   if (any_loaded) {
-    family(&out, "kestrum_loaded_latency_seconds", "gauge",
-           "Round trip of probes sent while a download or upload runs, by quantile, in seconds.");
+    // Quantiles make it a summary (a gauge may not carry a quantile label); only the quantiles of the last
+    // good run are given, no _sum or _count, which would have to be counters over all runs.
+    family(&out, "kestrum_loaded_latency_seconds", "summary",
+           "Round trip of probes sent while the last download or upload ran, by quantile, in seconds.");
     const char *phases[2] = {"download", "upload"};
     const char *quantiles[2] = {"0.5", "0.9"};
     for (int p = 0; p < 2; ++p) {

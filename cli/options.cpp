@@ -164,7 +164,7 @@ ParseOutcome parse_options(int argc, const char *const *argv, Options *options, 
       continue;
     }
     if (name != "port" && name != "duration" && name != "count" && name != "only" && name != "repeat" &&
-        name != "interval" && name != "servers") {
+        name != "interval" && name != "servers" && name != "metrics-file") {
       return usage("unknown option '--" + name + "'");
     }
     if (!inline_value) {
@@ -173,7 +173,10 @@ ParseOutcome parse_options(int argc, const char *const *argv, Options *options, 
     }
 
     long long n = 0;
-    if (name == "servers") {
+    if (name == "metrics-file") {
+      if (value.empty()) return usage("--metrics-file needs a file name");
+      o.metrics_file = value;
+    } else if (name == "servers") {
       if (value.empty()) return usage("--servers needs a file name");
       if (!servers_file.empty()) return usage("--servers may be given once");
       servers_file = value;
@@ -270,6 +273,10 @@ std::string usage_text() {
                 "                  latency, result, error (see README); nothing else on stdout\n"
                 "  --repeat N      measure N times, 0 for until interrupted (default %lld)\n"
                 "  --interval S    seconds between repeated runs, 0 to 86400 (default %g)\n"
+                "  --metrics-file PATH\n"
+                "                  after every run, write the figures in Prometheus' text format to PATH\n"
+                "                  (for node_exporter's textfile collector: a name ending in .prom), by\n"
+                "                  way of a temporary file in the same folder, so no reader sees half of it\n"
                 "  -h, --help      show this help and exit\n"
                 "  --version       show the version and exit\n"
                 "\n"

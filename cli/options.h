@@ -26,6 +26,7 @@ struct Options {
   bool json_stream = false;  // one JSON object per line as the run goes, instead of the summary
   long long repeat = 1;      // 0: until interrupted
   double interval_s = 60;    // between repeated runs
+  std::string metrics_file;  // where to write Prometheus' text format after every run; empty: nowhere
 };
 
 enum class ParseOutcome { run, help, version, usage_error };

@@ -44,7 +44,7 @@ TEST(Metrics, ExpositionTextOfAFullState) {
            "kestrum_upload_bytes_per_second" + server + " 4687500",
            "kestrum_latency_seconds" + server + " 0.0125",
            "kestrum_jitter_seconds" + server + " 0.00025",
-           "# TYPE kestrum_loaded_latency_seconds gauge",
+           "# TYPE kestrum_loaded_latency_seconds summary",
            "kestrum_loaded_latency_seconds{server=\"192.0.2.10:9301\",phase=\"download\",quantile=\"0.5\"} "
            "0.2",
            "kestrum_loaded_latency_seconds{server=\"192.0.2.10:9301\",phase=\"download\",quantile=\"0.9\"} "

@@ -74,7 +74,13 @@ class FakeServer {
 
  private:
   friend class FakeConn;
+  struct ScriptStart {
+    FakeServer *server;
+    sock_t sock;
+    int index;
+  };
   void accept_loop();
+  static thread_ret_t KS_THREAD_CALL script_thread(void *arg);
   void record(int index, const char *data, size_t n);
 
   Script script_;

@@ -103,7 +103,7 @@ TEST(Ping, LatencyAndJitterFollowTheReplies) {
 }
 
 TEST(Ping, ReplyInPiecesCompletesTheSample) {
-  FakeServer server(fake::ping_in_pieces(3));
+  FakeServer server(fake::pieces(3));
   kestrum_init();
   EXPECT_GT(kestrum_ping("127.0.0.1", server.port(), 2), 0.0) << err();
 }

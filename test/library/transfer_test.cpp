@@ -11,6 +11,7 @@
 #include "kestrum.h"
 #include "recorder.h"
 #include "result_doc.h"
+#include "transfers.h"
 
 namespace {
 
@@ -18,16 +19,6 @@ using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
 std::string err() { return kestrum_last_error(); }
-
-struct Transfer {
-  const char *name;
-  double (*run)(const char *, int, int);
-  const char *label;
-};
-const Transfer kDownload{"download", kestrum_download, "download"};
-const Transfer kUpload{"upload", kestrum_upload, "upload"};
-
-void PrintTo(const Transfer &t, std::ostream *os) { *os << t.name; }
 
 class TransferTest : public testing::TestWithParam<Transfer> {};
 
@@ -174,7 +165,7 @@ TEST_P(TransferTest, CancelFromAnotherThreadEndsWithinOneTransferCall) {
   EXPECT_LT(took, milliseconds(3000));
   const ResultDoc d = parse_result(kestrum_result_json());
   EXPECT_EQ(d.phase, "error");
-  EXPECT_DOUBLE_EQ(std::string(t.name) == "download" ? d.download_mbps : d.upload_mbps, earlier);
+  EXPECT_DOUBLE_EQ(std::string(t.label) == "download" ? d.download_mbps : d.upload_mbps, earlier);
 }
 
 TEST_P(TransferTest, SilentServerRunsThePlannedDurationForZero) {
@@ -186,7 +177,7 @@ TEST_P(TransferTest, SilentServerRunsThePlannedDurationForZero) {
   const auto took = Clock::now() - t0;
   EXPECT_GE(took, milliseconds(300));
   EXPECT_LT(took, milliseconds(1500));
-  if (std::string(t.name) == "download") {
+  if (std::string(t.label) == "download") {
     EXPECT_EQ(rate, 0.0);  // nothing came
   } else {
     EXPECT_GE(rate, 0.0);  // the buffers took what they could
@@ -231,34 +222,9 @@ TEST_P(TransferTest, MonitorLabelKeepsItsTextAfterTheTransfer) {
   EXPECT_STREQ(periodic.text, t.label);
 }
 
-TEST(Transfer, SlowCallbackNeverReportsIntoTheNextTransfer) {
-  // The first monitor report blocks for 700 ms, longer than the 500 ms stop wait. The upload that starts
-  // right after must only ever see upload reports, and no download report may follow the download's own
-  // final one.
-  FakeServer server(fake::normal());
-  kestrum_init();
-  std::atomic<int> blocked{0};
-  const auto caller = std::this_thread::get_id();
-  Recorder::install([&blocked, caller](const Report &r) {
-    if (r.label == "download" && r.thread != caller && blocked.fetch_add(1) == 0)
-      std::this_thread::sleep_for(milliseconds(700));
-  });
-  ASSERT_GE(kestrum_download("127.0.0.1", server.port(), 200), 0.0) << err();
-  ASSERT_GE(kestrum_upload("127.0.0.1", server.port(), 600), 0.0) << err();
-  std::this_thread::sleep_for(milliseconds(300));  // let a stale thread show itself
-
-  const auto reports = Recorder::reports();
-  size_t final_download = reports.size();
-  for (size_t i = 0; i < reports.size(); ++i)
-    if (reports[i].label == "download" && reports[i].thread == caller) final_download = i;
-  ASSERT_LT(final_download, reports.size());
-  for (size_t i = final_download + 1; i < reports.size(); ++i) {
-    EXPECT_EQ(reports[i].label, "upload") << "report " << i << " percent " << reports[i].percent;
-  }
-  EXPECT_FALSE(Recorder::with_label("upload").empty());
-}
-
 INSTANTIATE_TEST_SUITE_P(Both, TransferTest, testing::Values(kDownload, kUpload),
-                         [](const testing::TestParamInfo<Transfer> &i) { return std::string(i.param.name); });
+                         [](const testing::TestParamInfo<Transfer> &i) {
+                           return std::string(i.param.label);
+                         });
 
 }  // namespace

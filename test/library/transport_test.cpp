@@ -65,7 +65,7 @@ TEST(Connect, RefusedPortFailsAtOnceNamingHostAndPort) {
 }
 
 TEST(Connect, SilentAddressTimesOutAfterThreeSeconds) {
-  SilentListener silent;
+  UnansweredPort silent;
   ASSERT_TRUE(silent.ok());
   kestrum_init();
   const auto t0 = Clock::now();

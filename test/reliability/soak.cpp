@@ -544,7 +544,7 @@ int main(int argc, char **argv) {
   watchdog.join();
   kestrum_set_tick(nullptr);
   kestrum_cleanup();
-  const rel::FaultCounts faults = server.finish();
+  const FaultCounts faults = server.finish();
 
   if (warmed && threads_after != threads_before) {
     g_violations.add("threads: " + std::to_string(threads_before) + " after the warm-up, " +
@@ -579,9 +579,9 @@ int main(int argc, char **argv) {
               static_cast<unsigned long long>(tally.failed), join(tally.messages).c_str());
   std::string fault_line;
   uint64_t faulty_total = 0;
-  for (int i = 0; i < rel::kFaultKinds; ++i) {
+  for (int i = 0; i < kFaultKinds; ++i) {
     faulty_total += faults.by_kind[i];
-    fault_line += std::string(i ? ", " : "") + rel::fault_name(static_cast<rel::Fault>(i)) + " " +
+    fault_line += std::string(i ? ", " : "") + fault_name(static_cast<Fault>(i)) + " " +
                   std::to_string(faults.by_kind[i]);
   }
   std::printf("soak: server connections: %llu faulty (%s), %llu clean, %llu closed before a command\n",

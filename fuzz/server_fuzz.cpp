@@ -20,6 +20,7 @@
 #include <string>
 #include <thread>
 
+#include "loopback.h"
 #include "server.h"
 
 namespace {
@@ -116,12 +117,6 @@ std::string read_answer(int s, bool *closed) {
     }
   }
   return got;
-}
-
-void hard_close(int s) {
-  linger lg{1, 0};
-  ::setsockopt(s, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-  ::close(s);
 }
 
 // What the protocol allows as the answer to `sent` from a client that then half-closed.

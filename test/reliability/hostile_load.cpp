@@ -39,6 +39,7 @@
 
 #include "checks.h"
 #include "kestrum.h"
+#include "loopback.h"
 
 namespace {
 
@@ -84,18 +85,6 @@ void check(bool ok, const std::string &what) {
   }
 }
 
-int free_loopback_port() {
-  const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ::bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-  ::getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-  ::close(s);
-  return ntohs(a.sin_port);
-}
-
 uint32_t loopback(int b, int c, int d) {
   return (127u << 24) | (static_cast<uint32_t>(b) << 16) | (c << 8) | d;
 }
@@ -125,12 +114,6 @@ int connect_to(int port, uint32_t from = loopback(0, 0, 1)) {
     return -1;
   }
   return s;
-}
-
-void hard_close(int s) {
-  linger lg{1, 0};
-  ::setsockopt(s, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-  ::close(s);
 }
 
 // Keeps connection number i from starting before i / rate seconds into the load.
@@ -308,7 +291,7 @@ int main(int argc, char **argv) {
   lim.rlim_cur = lim.rlim_max;
   setrlimit(RLIMIT_NOFILE, &lim);
 
-  const int port = free_loopback_port();
+  const int port = unused_port();
   const std::string log_path = "/tmp/kestrum-hostile-load-" + std::to_string(getpid()) + ".log";
   const pid_t pid = fork();
   if (pid == 0) {

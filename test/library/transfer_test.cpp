@@ -121,7 +121,9 @@ TEST_P(TransferTest, ReportsFromTheMonitorThenTheFinalOneOnTheCallingThread) {
   FakeServer server(fake::normal());
   kestrum_init();
   Recorder::install();
-  const double rate = t.run("127.0.0.1", server.port(), 450);
+  // Nine regular reports are due in a second; at least three must come even on a busy machine (a 450 ms
+  // transfer under Wine and load once gave only two before its end).
+  const double rate = t.run("127.0.0.1", server.port(), 1000);
   ASSERT_GT(rate, 0.0) << err();
   const auto reports = Recorder::reports();
   ASSERT_GE(reports.size(), 4u);

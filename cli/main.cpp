@@ -303,7 +303,7 @@ int run_series(const Options &o, const Target &target) {
 constexpr int kCandidatePings = 3;
 
 // HOST:PORT as one would write it, with brackets around an IPv6 address.
-std::string spec_text(const std::string &host, int port) {
+std::string server_text(const std::string &host, int port) {
   const bool v6 = host.find(':') != std::string::npos;
   return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
@@ -317,7 +317,7 @@ double median_of(std::vector<double> v) {
 
 // Resolves every server once and, when there are several, pings each and keeps the one with the lowest
 // median. false when none can be measured (the reasons are on stderr) or when interrupted.
-bool choose_target(const Options &o, const std::vector<ServerSpec> &servers, Target *target) {
+bool choose_target(const Options &o, const std::vector<ServerName> &servers, Target *target) {
   std::vector<Endpoint> endpoints(servers.size());
   std::vector<double> medians(servers.size(), -1);
   std::vector<CandidateReport> reports;
@@ -358,7 +358,7 @@ bool choose_target(const Options &o, const std::vector<ServerSpec> &servers, Tar
     } else {
       std::string why;
       for (const auto &r : reports) {
-        why += (why.empty() ? " " : "; ") + spec_text(r.host, r.port) + ": " + r.error;
+        why += (why.empty() ? " " : "; ") + server_text(r.host, r.port) + ": " + r.error;
       }
       std::fprintf(stderr, "kestrum: no server answered:%s\n", why.c_str());
       if (o.json_stream) event_error("no server answered:" + why);
@@ -366,7 +366,7 @@ bool choose_target(const Options &o, const std::vector<ServerSpec> &servers, Tar
     return false;
   }
 
-  target->label = spec_text(servers[best].host, servers[best].port);
+  target->label = server_text(servers[best].host, servers[best].port);
   target->endpoint = endpoints[best];
   const std::string where = endpoint_text(endpoints[best]);
   target->display =
@@ -378,7 +378,7 @@ bool choose_target(const Options &o, const std::vector<ServerSpec> &servers, Tar
                  target->display.c_str(), medians[best], kCandidatePings, servers.size());
     for (const auto &r : reports) {
       if (!r.error.empty()) {
-        std::fprintf(stderr, "  skipped %s: %s\n", spec_text(r.host, r.port).c_str(), r.error.c_str());
+        std::fprintf(stderr, "  skipped %s: %s\n", server_text(r.host, r.port).c_str(), r.error.c_str());
       }
     }
     std::fflush(stderr);
@@ -393,7 +393,7 @@ int run(const Options &o) {
   }
 
   Server *server = nullptr;
-  std::vector<ServerSpec> servers = o.servers;
+  std::vector<ServerName> servers = o.servers;
   if (servers.empty()) {
     ServerConfig config;
     config.bind = o.family == Family::ipv6 ? "::1" : "127.0.0.1";
@@ -428,7 +428,7 @@ int run(const Options &o) {
     status = kExitCancelled;
   } else {
     // No server to measure is a failed run too, and a probe's graph should say so.
-    write_metrics(o, spec_text(servers.front().host, servers.front().port), false, LoadedReport());
+    write_metrics(o, server_text(servers.front().host, servers.front().port), false, LoadedReport());
   }
   if (status == kExitCancelled) std::fputs("kestrum: Cancelled by user\n", stderr);
 

@@ -33,7 +33,7 @@ std::string trim(const std::string &text) {
 }
 
 // The servers of a --servers file: one HOST[:PORT] a line; '#' starts a comment; blank lines are skipped.
-bool read_servers_file(const std::string &path, std::vector<std::string> *specs, std::string *error) {
+bool read_servers_file(const std::string &path, std::vector<std::string> *names, std::string *error) {
   std::FILE *file = std::fopen(path.c_str(), "r");
   if (file == nullptr) {
     *error = "--servers: cannot read '" + path + "': " + std::strerror(errno);
@@ -57,7 +57,7 @@ bool read_servers_file(const std::string &path, std::vector<std::string> *specs,
         ok = false;
         break;
       }
-      specs->push_back(text);
+      names->push_back(text);
     }
     if (c == EOF) break;
   }
@@ -67,14 +67,14 @@ bool read_servers_file(const std::string &path, std::vector<std::string> *specs,
 
 }  // namespace
 
-bool parse_server_spec(const std::string &text, int default_port, ServerSpec *out) {
-  ServerSpec spec;
-  spec.port = default_port;
+bool parse_server_name(const std::string &text, int default_port, ServerName *out) {
+  ServerName entry;
+  entry.port = default_port;
   std::string port_text;
   if (!text.empty() && text[0] == '[') {
     const size_t close = text.find(']');
     if (close == std::string::npos) return false;
-    spec.host = text.substr(1, close - 1);
+    entry.host = text.substr(1, close - 1);
     const std::string rest = text.substr(close + 1);
     if (!rest.empty()) {
       if (rest[0] != ':') return false;
@@ -84,20 +84,20 @@ bool parse_server_spec(const std::string &text, int default_port, ServerSpec *ou
   } else {
     const size_t colon = text.find(':');
     if (colon != std::string::npos && text.find(':', colon + 1) == std::string::npos) {
-      spec.host = text.substr(0, colon);
+      entry.host = text.substr(0, colon);
       port_text = text.substr(colon + 1);
       if (port_text.empty()) return false;
     } else {
-      spec.host = text;  // a name, an IPv4 address or a bare IPv6 address
+      entry.host = text;  // a name, an IPv4 address or a bare IPv6 address
     }
   }
-  if (spec.host.empty()) return false;
+  if (entry.host.empty()) return false;
   long long port = 0;
   if (!port_text.empty()) {
     if (!parse_decimal_whole(port_text, 1, kMaxPort, &port)) return false;
-    spec.port = static_cast<int>(port);
+    entry.port = static_cast<int>(port);
   }
-  *out = spec;
+  *out = entry;
   return true;
 }
 
@@ -110,7 +110,7 @@ ParseOutcome parse_options(int argc, const char *const *argv, Options *options, 
   bool repeat_given = false;
   bool interval_given = false;
   bool options_done = false;       // after "--" every argument is positional
-  std::vector<std::string> specs;  // HOST[:PORT] as given, then those of --servers
+  std::vector<std::string> names;  // HOST[:PORT] as given, then those of --servers
   std::string servers_file;
 
   auto usage = [error](std::string message) {
@@ -122,7 +122,7 @@ ParseOutcome parse_options(int argc, const char *const *argv, Options *options, 
     const std::string arg = argv[i];
     if (options_done || arg.empty() || arg[0] != '-') {
       if (arg.empty()) return usage("HOST must not be empty");
-      specs.push_back(arg);
+      names.push_back(arg);
       host_given = true;
       continue;
     }
@@ -229,14 +229,14 @@ ParseOutcome parse_options(int argc, const char *const *argv, Options *options, 
 
   if (!port_given) o.port = kDefaultServerPort;
   if (!servers_file.empty()) {
-    const size_t given = specs.size();
-    if (!read_servers_file(servers_file, &specs, error)) return ParseOutcome::usage_error;
-    if (specs.size() == given) return usage("--servers: '" + servers_file + "' names no server");
+    const size_t given = names.size();
+    if (!read_servers_file(servers_file, &names, error)) return ParseOutcome::usage_error;
+    if (names.size() == given) return usage("--servers: '" + servers_file + "' names no server");
   }
-  for (const auto &spec : specs) {
-    ServerSpec server;
-    if (!parse_server_spec(spec, o.port, &server)) {
-      return usage("'" + spec + "' is not HOST, HOST:PORT or [IPV6]:PORT with a port from 1 to 65535");
+  for (const auto &entry : names) {
+    ServerName server;
+    if (!parse_server_name(entry, o.port, &server)) {
+      return usage("'" + entry + "' is not HOST, HOST:PORT or [IPV6]:PORT with a port from 1 to 65535");
     }
     o.servers.push_back(server);
   }

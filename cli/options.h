@@ -10,13 +10,13 @@ enum class TestSelection { all, ping, download, upload };
 enum class Family { any, ipv4, ipv6 };
 
 // One server to choose from: a name or address literal (IPv6 without brackets) and its port.
-struct ServerSpec {
+struct ServerName {
   std::string host;
   int port = 0;
 };
 
 struct Options {
-  std::vector<ServerSpec> servers;  // in the order given; empty: measure against the bundled server
+  std::vector<ServerName> servers;  // in the order given; empty: measure against the bundled server
   int port = 0;  // set by parse_options: the given port or the default, for servers without one
   Family family = Family::any;
   int duration_ms = 5000;  // per transfer
@@ -34,7 +34,7 @@ enum class ParseOutcome { run, help, version, usage_error };
 // Reads "HOST", "HOST:PORT", "[V6ADDR]" or "[V6ADDR]:PORT"; a bare IPv6 address (two colons or more) is
 // a HOST. default_port applies when none is given. false when the text is empty or the port is not a whole
 // number from 1 to 65535.
-bool parse_server_spec(const std::string &text, int default_port, ServerSpec *out);
+bool parse_server_name(const std::string &text, int default_port, ServerName *out);
 
 // Reads argv. --servers FILE is read here, so that a missing file or a bad line is a usage error. On
 // usage_error, *error holds one line saying what is wrong.

@@ -125,25 +125,20 @@ Server *server_start(const ServerConfig &config, std::string *error) {
     return nullptr;
   }
   std::string why;
-  if (!config.congestion.empty()) {
-    // Tried on a socket of its own, so that a name the kernel does not offer is an error at start-up
-    // rather than a silent default on every connection.
-    const sock_t trial = sock_open(AF_INET6, SOCK_STREAM, IPPROTO_TCP);
-    const sock_t probe = trial != KS_INVALID_SOCKET ? trial : sock_open(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    const bool ok = probe != KS_INVALID_SOCKET && sock_set_congestion(probe, config.congestion, &why);
-    if (probe != KS_INVALID_SOCKET) sock_close(probe);
-    if (!ok) {
-      *error = "congestion control '" + config.congestion + "' is not available: " +
-               (probe == KS_INVALID_SOCKET ? std::string("cannot open a socket to try it") : why);
-      net_shutdown();
-      return nullptr;
-    }
-  }
   const sock_t listener =
       config.bind.empty() ? open_any(config.port, &why) : open_bound(config.bind, config.port, &why);
   if (listener == KS_INVALID_SOCKET) {
     const std::string where = config.bind.empty() ? std::string("all addresses") : config.bind;
     *error = "cannot listen on " + where + " port " + std::to_string(config.port) + ": " + why;
+    net_shutdown();
+    return nullptr;
+  }
+  // Set on the listener, every accepted connection inherits it (Linux copies the listener's congestion
+  // control into each connection it accepts); a name the kernel does not offer stops the start here
+  // rather than leaving every connection on the default.
+  if (!config.congestion.empty() && !sock_set_congestion(listener, config.congestion, &why)) {
+    *error = "congestion control '" + config.congestion + "' is not available: " + why;
+    sock_close(listener);
     net_shutdown();
     return nullptr;
   }

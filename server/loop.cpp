@@ -117,8 +117,6 @@ class Admission {
         continue;  // a connection that went away before we took it
       }
       srv_.connections++;
-      std::string ignored;  // tried at start: an algorithm that cannot be set stops the server there
-      if (!srv_.config.congestion.empty()) sock_set_congestion(s, srv_.config.congestion, &ignored);
       admit(s, source_key(reinterpret_cast<const sockaddr *>(&addr)), now);
     }
     return true;

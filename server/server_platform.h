@@ -39,8 +39,9 @@ int poller_wait(Poller *p, PollEvent *events, int max, int timeout_ms);
 sock_t sock_accept_nonblocking(sock_t listener, sockaddr_storage *addr, socklen_t *len);
 // sock_recv_discard, the receive that throws the bytes away (in the kernel on Linux), is the platform
 // layer's, shared with the library.
-// Sets the connection's TCP congestion control by name (Linux: TCP_CONGESTION); false with the reason in
-// *why where it cannot, or where the platform has no such setting.
+// Sets a socket's TCP congestion control by name (Linux: TCP_CONGESTION; set on a listener, it passes to
+// every connection accepted from it); false with the reason in *why where it cannot, or where the
+// platform has no such setting.
 bool sock_set_congestion(sock_t s, const std::string &algorithm, std::string *why);
 // The call failed for want of a descriptor (process or system table full, or no buffer space).
 bool err_is_out_of_files(int code);

@@ -24,14 +24,7 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr const char *kHost = "127.0.0.1";
-// A transfer returns within its duration, one 20 ms transfer call and the monitor's 500 ms stop wait.
-constexpr int kTransferSlackMs = 600;
-
 std::string err() { return kestrum_last_error(); }
-
-double ms_since(Clock::time_point t) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
-}
 
 // The threads of this process where the system shows them (Linux: /proc/self/task); -1 elsewhere.
 int thread_count() {

@@ -15,6 +15,7 @@
 #include "checks.h"
 #include "fake_server.h"
 #include "kestrum.h"
+#include "transfers.h"
 
 namespace {
 
@@ -22,14 +23,7 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr const char *kHost = "127.0.0.1";
-// A transfer returns within its duration, one 20 ms transfer call and the monitor's 500 ms stop wait.
-constexpr int kTransferSlackMs = 600;
-
 std::string err() { return kestrum_last_error(); }
-
-double ms_since(Clock::time_point t) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
-}
 
 // Every report, with the thread it came from.
 struct Entry {

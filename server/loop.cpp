@@ -22,7 +22,7 @@ namespace {
 // Connections taken off the listener per readiness event before the loop looks at its other sockets; the
 // listener is still readable afterwards if more are queued, so the next wait returns at once.
 constexpr int kAcceptBatch = 1024;
-// Bytes read and thrown away per event from a client that goes on sending after its ping was answered.
+// Reads that throw away what a client goes on sending after its ping was answered, per event.
 constexpr int kSinkReadsPerEvent = 16;
 // How long accepting pauses when no descriptor is to be had and nobody pending can make way.
 constexpr int kOutOfFilesPauseMs = 50;
@@ -40,6 +40,7 @@ struct Pending {
   unsigned char buf[kPingProbeSize] = {};
   int have = 0;
   bool answered = false;  // a ping answered: waiting for the client's close
+  bool watched = false;   // registered with the poller
   std::list<Pending *>::iterator in_source;
 };
 
@@ -78,7 +79,13 @@ class Admission {
         }
         // An event for a connection that an earlier event of the same batch removed finds nothing.
         const auto it = by_id_.find(events[i].tag);
-        if (it != by_id_.end()) on_readable(it->second);
+        if (it == by_id_.end()) continue;
+        if (it->second->answered && events[i].hangup) {
+          // The client has its answer and has closed: nothing is left to read.
+          leave(it->second, Leave::close);
+          continue;
+        }
+        on_readable(it->second);
       }
       expire(ServerClock::now());
     }
@@ -147,35 +154,37 @@ class Admission {
     resize(src, +1, [&] { p.in_source = src->fifo.insert(src->fifo.end(), &p); });
     by_id_[p.id] = it;
     srv_.pending++;
+    // A client usually sends its command with, or right after, its handshake: it is often here already,
+    // and reading it now saves a round through the poller. Only a connection still waiting afterwards is
+    // registered, so a ping is answered without the registration in its way and a stream is handed on
+    // without ever being registered.
+    if (!on_readable(it)) return;
     if (!poller_add(poller_, s, p.id)) {
       leave(it, Leave::reset);
       return;
     }
-    // A client usually sends its command with, or right after, its handshake: it is often here already,
-    // and reading it now saves a round through the poller.
-    on_readable(it);
+    p.watched = true;
   }
 
-  // Reads what the connection has sent, and acts on a complete command.
-  void on_readable(Iter it) {
+  // Reads what the connection has sent, and acts on a complete command; true while it stays pending.
+  bool on_readable(Iter it) {
     Pending &p = *it;
     for (int round = 0; round < kSinkReadsPerEvent; ++round) {
       if (p.answered) {
         // Anything more a client sends after its answer is not part of the protocol and is read away;
         // waiting for its close leaves the TIME_WAIT state with the client instead of piling it up here.
-        unsigned char sink[64];
-        const int n = sock_recv(p.sock, sink, sizeof sink);
+        const int n = sock_recv_discard(p.sock, sink_, sizeof sink_);
         if (n > 0) continue;
-        if (n < 0 && err_is_retryable(sock_error())) return;
+        if (n < 0 && err_is_retryable(sock_error())) return true;
         leave(it, Leave::close);
-        return;
+        return false;
       }
       const int n = sock_recv(p.sock, p.buf + p.have, kPingProbeSize - p.have);
-      if (n < 0 && err_is_retryable(sock_error())) return;
+      if (n < 0 && err_is_retryable(sock_error())) return true;
       if (n <= 0) {
         srv_.dropped++;  // closed or reset before its command was complete
         leave(it, n == 0 ? Leave::close : Leave::reset);
-        return;
+        return false;
       }
       p.have += n;
       switch (static_cast<char>(p.buf[0])) {
@@ -183,21 +192,24 @@ class Admission {
           if (p.have < kPingProbeSize) continue;
           if (sock_send(p.sock, p.buf + 1, kPingReplySize) != kPingReplySize) {
             leave(it, Leave::reset);
-            return;
+            return false;
           }
           srv_.pings++;
           p.answered = true;
-          continue;
+          // The client's close comes a round trip later at the earliest; asking for it now would only
+          // be told to wait.
+          return true;
         case kCmdDownload:
         case kCmdUpload:
           hand_off(it);
-          return;
+          return false;
         default:
           srv_.dropped++;
           leave(it, Leave::close);
-          return;
+          return false;
       }
     }
+    return true;
   }
 
   void hand_off(Iter it) {
@@ -254,8 +266,10 @@ class Admission {
 
   void leave(Iter it, Leave how) {
     Pending &p = *it;
-    poller_remove(poller_, p.sock);
-    if (how != Leave::hand_off) {
+    if (how == Leave::hand_off) {
+      if (p.watched) poller_remove(poller_, p.sock);
+    } else {
+      if (p.watched) poller_forget(poller_, p.sock);
       if (how == Leave::reset) sock_set_hard_close(p.sock);
       sock_close(p.sock);
     }
@@ -277,6 +291,7 @@ class Admission {
   std::unordered_map<SourceKey, Source> sources_;
   std::set<std::pair<size_t, Source *>> by_size_;  // sources by pending count
   uint64_t next_id_ = 1;
+  unsigned char sink_[16 * 1024];  // where bytes read away go where the platform cannot discard them
 };
 
 }  // namespace

@@ -18,6 +18,7 @@ struct Poller;
 struct PollEvent {
   uint64_t tag;
   bool readable;  // data, a connection to accept, or the peer's close or reset (recv tells which)
+  bool hangup;    // the peer has closed or reset: nothing more will come (readable is set as well)
 };
 
 // A new poller, or null when the platform refuses one.
@@ -26,8 +27,11 @@ Poller *poller_open();
 void poller_close(Poller *p);
 // Watches s for reading under tag; false when it cannot (the caller then closes s).
 bool poller_add(Poller *p, sock_t s, uint64_t tag);
-// Stops watching s. Call it before closing s, on every platform.
+// Stops watching s, which stays open (a connection handed on to another thread, say).
 void poller_remove(Poller *p, sock_t s);
+// Stops watching s because the caller is about to close it. Linux: closing a socket takes it out of every
+// epoll set, so this costs no call; elsewhere it is poller_remove.
+void poller_forget(Poller *p, sock_t s);
 // Waits at most timeout_ms and fills at most max events; their count, 0 when the time ran out, -1 when
 // the wait failed (a signal included: callers simply wait again).
 int poller_wait(Poller *p, PollEvent *events, int max, int timeout_ms);

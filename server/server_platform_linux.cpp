@@ -36,6 +36,11 @@ void poller_remove(Poller *p, sock_t s) {
   ::epoll_ctl(p->fd, EPOLL_CTL_DEL, s, &ev);
 }
 
+void poller_forget(Poller *, sock_t) {
+  // Nothing to do: the server never duplicates a descriptor, so its close is the last reference to the
+  // socket and the kernel drops it from the epoll set there and then.
+}
+
 int poller_wait(Poller *p, PollEvent *events, int max, int timeout_ms) {
   constexpr int kBatch = 256;
   epoll_event got[kBatch];
@@ -43,6 +48,7 @@ int poller_wait(Poller *p, PollEvent *events, int max, int timeout_ms) {
   for (int i = 0; i < n; ++i) {
     events[i].tag = got[i].data.u64;
     events[i].readable = (got[i].events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
+    events[i].hangup = (got[i].events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
   }
   return n;
 }

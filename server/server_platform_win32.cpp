@@ -43,6 +43,8 @@ void poller_remove(Poller *p, sock_t s) {
   p->index_of.erase(it);
 }
 
+void poller_forget(Poller *p, sock_t s) { poller_remove(p, s); }
+
 int poller_wait(Poller *p, PollEvent *events, int max, int timeout_ms) {
   if (p->fds.empty()) {
     Sleep(static_cast<DWORD>(timeout_ms));
@@ -55,6 +57,7 @@ int poller_wait(Poller *p, PollEvent *events, int max, int timeout_ms) {
     if (p->fds[i].revents == 0) continue;
     events[out].tag = p->tags[i];
     events[out].readable = true;  // POLLRDNORM, POLLHUP or POLLERR: recv tells which
+    events[out].hangup = (p->fds[i].revents & (POLLHUP | POLLERR)) != 0;
     ++out;
   }
   return out;

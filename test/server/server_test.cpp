@@ -118,6 +118,50 @@ TEST_F(ServerCommands, PingEchoesTheProbeHoweverItIsSplit) {
   EXPECT_EQ(stats().dropped, 0u);
 }
 
+// After its answer a ping connection waits for the client's close, reading away anything more it sends,
+// and goes as soon as the close comes, long before the command limit would end it.
+TEST_F(ServerCommands, AnsweredPingLeavesWhenTheClientCloses) {
+  ServerConfig config = loopback();
+  config.command_timeout_ms = 30000;
+  ASSERT_NO_FATAL_FAILURE(start(config));
+  struct Case {
+    const char *name;
+    int extra_bytes;  // sent after the reply arrived
+    bool reset;       // the client resets instead of closing
+  };
+  const Case cases[] = {
+      {"orderly close", 0, false}, {"more bytes, then a close", 8 * kMiB, false}, {"reset", 0, true}};
+  uint64_t pings = 0;
+  for (const Case &tc : cases) {
+    SCOPED_TRACE(tc.name);
+    Client c = dial("127.0.0.1", port_);
+    ASSERT_TRUE(c.ok());
+    const unsigned char probe[9] = {'P', 1, 2, 3, 4, 5, 6, 7, 8};
+    ASSERT_TRUE(c.send_all(probe, sizeof probe));
+    unsigned char reply[8] = {};
+    ASSERT_TRUE(c.recv_exact(reply, sizeof reply));
+    ++pings;
+    // Past the reply the connection is still the server's until the client lets go.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(stats().pending, 1u);
+    if (tc.extra_bytes > 0) {
+      const std::vector<unsigned char> more(static_cast<size_t>(tc.extra_bytes), 'x');
+      // More than the two ends' buffers hold unless the server reads it away.
+      ASSERT_TRUE(c.send_all(more.data(), tc.extra_bytes));
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      EXPECT_EQ(stats().pending, 1u);
+    }
+    if (tc.reset) {
+      c.reset();
+    } else {
+      c.close();
+    }
+    EXPECT_TRUE(eventually([&] { return stats().pending == 0; }));
+  }
+  EXPECT_EQ(stats().pings, pings);
+  EXPECT_EQ(stats().dropped, 0u);
+}
+
 TEST_F(ServerCommands, DownloadStreamsUntilTheClientCloses) {
   ServerConfig config = loopback();
   config.rate_window_ms = 2000;  // a client descheduled for a moment is not what this test is about

@@ -131,6 +131,17 @@ build_tools() {
   fi
 }
 
+# Compiles bench/pingpair.c against the library that build_tools built; sets `pingpair`.
+build_pingpair() {
+  need_tools cc
+  local lib=$build_dir/src log=$work/build.log
+  [ -e "$lib/libbrimvale-kestrum.so" ] || die "no $lib/libbrimvale-kestrum.so"
+  cc -O2 -std=c99 -Wall -I"$root/include" "$bench_dir/pingpair.c" -L"$lib" -lbrimvale-kestrum \
+    -Wl,-rpath,"$lib" -o "$build_dir/bench-pingpair" >>"$log" 2>&1 ||
+    { tail -n 20 "$log" >&2; die "compiling bench/pingpair.c failed"; }
+  pingpair=$build_dir/bench-pingpair
+}
+
 # What the figures were measured on, so that a reader can judge the noise.
 print_context() {
   echo "# $(date -u '+%Y-%m-%d %H:%M:%S UTC')  commit $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo '?')" \

@@ -6,7 +6,9 @@
  *
  * listens on 127.0.0.1:PORT; for each connection reads the 9-byte probe, sends its last 8 bytes back and
  * waits for the client's close, as kestrum-server does. Every socket has 2 s receive and send limits, so
- * a silent client holds it at most that long. Stops on SIGTERM or SIGINT.
+ * a silent client holds it at most that long; they are set once on the listener, whose connections take
+ * them over (Linux), so that no call of its own stands between a connection and its answer. The same
+ * limit ends each wait in accept, which is how a stop is noticed. Stops on SIGTERM or SIGINT.
  */
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -40,6 +42,9 @@ int main(int argc, char **argv) {
   a.sin_family = AF_INET;
   a.sin_port = htons((unsigned short)atoi(argv[1]));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  struct timeval tv = {2, 0};
+  setsockopt(l, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  setsockopt(l, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   if (bind(l, (struct sockaddr *)&a, sizeof a) != 0 || listen(l, 128) != 0) {
     perror("bench-echo: listen");
     return 1;
@@ -47,9 +52,6 @@ int main(int argc, char **argv) {
   while (!stop) {
     const int c = accept(l, NULL, NULL);
     if (c < 0) continue;
-    struct timeval tv = {2, 0};
-    setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(c, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     unsigned char probe[9];
     size_t have = 0;
     ssize_t n = 1;

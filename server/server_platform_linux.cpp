@@ -58,6 +58,10 @@ sock_t sock_accept_nonblocking(sock_t listener, sockaddr_storage *addr, socklen_
   return ::accept4(listener, reinterpret_cast<sockaddr *>(addr), len, SOCK_NONBLOCK | SOCK_CLOEXEC);
 }
 
+void sock_set_recv_batch(sock_t s, int bytes) {
+  ::setsockopt(s, SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes);  // an optimisation: a refusal changes nothing
+}
+
 bool sock_set_congestion(sock_t s, const std::string &algorithm, std::string *why) {
   if (::setsockopt(s, IPPROTO_TCP, TCP_CONGESTION, algorithm.data(),
                    static_cast<socklen_t>(algorithm.size())) == 0) {

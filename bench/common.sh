@@ -121,25 +121,20 @@ build_tools() {
     client=$build_dir/cli/kestrum
   else
     [ "$want_client" = cli ] && die "the kestrum command is not available (see $log)"
-    need_tools cc
-    local lib=$build_dir/src
-    [ -e "$lib/libbrimvale-kestrum.so" ] || die "no $lib/libbrimvale-kestrum.so"
-    cc -O2 -std=c99 -Wall -I"$root/include" "$bench_dir/transfer.c" -L"$lib" -lbrimvale-kestrum \
-      -Wl,-rpath,"$lib" -o "$build_dir/bench-transfer" >>"$log" 2>&1 ||
-      { tail -n 20 "$log" >&2; die "compiling bench/transfer.c failed"; }
+    compile_host transfer
     client=$build_dir/bench-transfer
   fi
 }
 
-# Compiles bench/pingpair.c against the library that build_tools built; sets `pingpair`.
-build_pingpair() {
+# compile_host NAME: compiles bench/NAME.c, a small host of the library, against include/ and the shared
+# library that build_tools built, into $build_dir/bench-NAME.
+compile_host() {
   need_tools cc
   local lib=$build_dir/src log=$work/build.log
   [ -e "$lib/libbrimvale-kestrum.so" ] || die "no $lib/libbrimvale-kestrum.so"
-  cc -O2 -std=c99 -Wall -I"$root/include" "$bench_dir/pingpair.c" -L"$lib" -lbrimvale-kestrum \
-    -Wl,-rpath,"$lib" -o "$build_dir/bench-pingpair" >>"$log" 2>&1 ||
-    { tail -n 20 "$log" >&2; die "compiling bench/pingpair.c failed"; }
-  pingpair=$build_dir/bench-pingpair
+  cc -O2 -std=c99 -Wall -I"$root/include" "$bench_dir/$1.c" -L"$lib" -lbrimvale-kestrum \
+    -Wl,-rpath,"$lib" -o "$build_dir/bench-$1" >>"$log" 2>&1 ||
+    { tail -n 20 "$log" >&2; die "compiling bench/$1.c failed"; }
 }
 
 # What the figures were measured on, so that a reader can judge the noise.

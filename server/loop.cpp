@@ -79,13 +79,7 @@ class Admission {
         }
         // An event for a connection that an earlier event of the same batch removed finds nothing.
         const auto it = by_id_.find(events[i].tag);
-        if (it == by_id_.end()) continue;
-        if (it->second->answered && events[i].hangup) {
-          // The client has its answer and has closed: nothing is left to read.
-          leave(it->second, Leave::close);
-          continue;
-        }
-        on_readable(it->second);
+        if (it != by_id_.end()) on_readable(it->second, events[i].hangup);
       }
       expire(ServerClock::now());
     }
@@ -158,7 +152,7 @@ class Admission {
     // and reading it now saves a round through the poller. Only a connection still waiting afterwards is
     // registered, so a ping is answered without the registration in its way and a stream is handed on
     // without ever being registered.
-    if (!on_readable(it)) return;
+    if (!on_readable(it, false)) return;
     if (!poller_add(poller_, s, p.id)) {
       leave(it, Leave::reset);
       return;
@@ -167,8 +161,13 @@ class Admission {
   }
 
   // Reads what the connection has sent, and acts on a complete command; true while it stays pending.
-  bool on_readable(Iter it) {
+  // hangup: the poller saw the client's close or reset.
+  bool on_readable(Iter it, bool hangup) {
     Pending &p = *it;
+    if (p.answered && hangup) {
+      leave(it, Leave::close);  // the client has its answer and has closed: nothing is left to read
+      return false;
+    }
     for (int round = 0; round < kSinkReadsPerEvent; ++round) {
       if (p.answered) {
         // Anything more a client sends after its answer is not part of the protocol and is read away;

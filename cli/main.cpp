@@ -20,6 +20,7 @@
 #include "probe.h"
 #include "progress.h"
 #include "report.h"
+#include "safe_text.h"
 #include "server.h"
 #include "term.h"
 
@@ -185,7 +186,7 @@ bool report_success(const Options &o, const Target &target, bool series, long lo
       std::fprintf(stderr, "kestrum: the result document could not be read: %s\n", kestrum_result_json());
     }
     figures.loaded = loaded;
-    figures.server = target.display;
+    figures.server = printable(target.display);
     if (series) {
       print_summary_line(figures, o.only, run);
     } else {
@@ -354,7 +355,7 @@ bool choose_target(const Options &o, const std::vector<ServerName> &servers, Tar
     } else {
       std::string why;
       for (const auto &r : reports) {
-        why += (why.empty() ? " " : "; ") + host_port_text(r.host, r.port) + ": " + r.error;
+        why += (why.empty() ? " " : "; ") + printable(host_port_text(r.host, r.port)) + ": " + r.error;
       }
       std::fprintf(stderr, "kestrum: no server answered:%s\n", why.c_str());
       if (o.json_stream) event_error("no server answered:" + why);
@@ -371,10 +372,11 @@ bool choose_target(const Options &o, const std::vector<ServerName> &servers, Tar
     reports[best].chosen = true;
     target->candidates = reports;
     std::fprintf(stderr, "Measuring %s: the lowest median latency (%.2f ms over %d pings) of %zu servers\n",
-                 target->display.c_str(), medians[best], kCandidatePings, servers.size());
+                 printable(target->display).c_str(), medians[best], kCandidatePings, servers.size());
     for (const auto &r : reports) {
       if (!r.error.empty()) {
-        std::fprintf(stderr, "  skipped %s: %s\n", host_port_text(r.host, r.port).c_str(), r.error.c_str());
+        std::fprintf(stderr, "  skipped %s: %s\n", printable(host_port_text(r.host, r.port)).c_str(),
+                     r.error.c_str());
       }
     }
     std::fflush(stderr);

@@ -11,6 +11,7 @@
 
 #include "events.h"
 #include "host_port.h"
+#include "safe_text.h"
 
 namespace {
 
@@ -143,6 +144,11 @@ void prober_loop() {
 
 }  // namespace
 
+std::string host_text(const std::string &host) {
+  const std::string bare = without_brackets(host);
+  return printable(bare.find(':') != std::string::npos ? "[" + bare + "]" : bare);
+}
+
 bool resolve_endpoint(const std::string &host, int port, Family family, Endpoint *out, std::string *error) {
   addrinfo hints{};
   hints.ai_family = family == Family::ipv4 ? AF_INET : family == Family::ipv6 ? AF_INET6 : AF_UNSPEC;
@@ -155,7 +161,8 @@ bool resolve_endpoint(const std::string &host, int port, Family family, Endpoint
   const int rc = getaddrinfo(name.c_str(), service.c_str(), &hints, &list);
   if (rc != 0 || list == nullptr) {
     const char *family_text = family == Family::ipv4 ? " (IPv4)" : family == Family::ipv6 ? " (IPv6)" : "";
-    *error = "cannot resolve " + host + family_text + ": " + (rc != 0 ? gai_strerror(rc) : "no address");
+    *error = "cannot resolve " + host_text(host) + family_text + ": " +
+             (rc != 0 ? gai_strerror(rc) : "no address");
     return false;
   }
   Endpoint e;
@@ -165,7 +172,7 @@ bool resolve_endpoint(const std::string &host, int port, Family family, Endpoint
   char text[NI_MAXHOST] = "";
   if (getnameinfo(reinterpret_cast<const sockaddr *>(&e.addr), e.len, text, sizeof text, nullptr, 0,
                   NI_NUMERICHOST) != 0) {
-    *error = "cannot resolve " + host + ": the address cannot be written";
+    *error = "cannot resolve " + host_text(host) + ": the address cannot be written";
     return false;
   }
   e.address = text;

@@ -17,6 +17,10 @@ struct Endpoint {
   int port = 0;
 };
 
+// A host as the command's messages name it: an IPv6 address in brackets ("[::1]"), and escaped so that
+// nothing in it acts on a terminal (printable()).
+std::string host_text(const std::string &host);
+
 // Resolves host once, with the given family; the first address the resolver prefers. false with *error
 // set when there is none.
 bool resolve_endpoint(const std::string &host, int port, Family family, Endpoint *out, std::string *error);

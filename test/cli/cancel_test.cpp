@@ -23,20 +23,16 @@ struct CancelCase {
 };
 
 const CancelCase kCancelCases[] = {
-    {"download",
-     {"--only", "download", "--duration", "60000"},
-     {SIGINT},
-     false,
-     "kestrum: Cancelled by user\n"},
-    {"upload", {"--only", "upload", "--duration", "60000"}, {SIGINT}, false, "kestrum: Cancelled by user\n"},
-    {"full run", {"--duration", "60000"}, {SIGTERM}, false, "kestrum: Cancelled by user\n"},
+    {"download", {"--only", "download", "-t", "60"}, {SIGINT}, false, "kestrum: Cancelled by user\n"},
+    {"upload", {"--only", "upload", "-t", "60"}, {SIGINT}, false, "kestrum: Cancelled by user\n"},
+    {"full run", {"-t", "60"}, {SIGTERM}, false, "kestrum: Cancelled by user\n"},
     {"between runs",
      {"--repeat", "0", "--interval", "60", "--only", "ping", "--count", "1"},
      {SIGINT},
      true,
      "kestrum: Cancelled by user\n"},
     // A second interrupt may end the command before the run has wound down; either way it is 130.
-    {"twice", {"--only", "download", "--duration", "60000"}, {SIGINT, SIGINT}, false, "kestrum: "},
+    {"twice", {"--only", "download", "-t", "60"}, {SIGINT, SIGINT}, false, "kestrum: "},
 };
 
 TEST(Cancel, InterruptEndsWith130AndCancelledByUser) {

@@ -59,7 +59,7 @@ TEST(Failure, ClosedPortExitsWith1AndTheLibrarysMessage) {
       {"127.0.0.1", "--port", p},
       {"--port=" + p, "127.0.0.1", "--json"},  // options before HOST; nothing on stdout even with --json
       {"127.0.0.1", "--port", p, "--only", "ping", "--count", "1000"},
-      {"127.0.0.1", "--port", p, "--only", "download", "--duration", "1"},
+      {"127.0.0.1", "-p", p, "--only", "download", "--duration", "1ms"},
       {"127.0.0.1", "--port", p, "--only", "upload"},
       {"--port", p, "--", "127.0.0.1"},  // after "--", HOST even if it looked like an option
   };
@@ -91,7 +91,7 @@ TEST(Failure, AFailedRunOfASeriesIsReportedAndTheSeriesGoesOn) {
 // --- the result line -------------------------------------------------------------------------------------
 
 TEST(JsonOutput, FullRunPrintsOneCompleteLine) {
-  const CliResult r = run_cli({"--json", "--duration", "300"});
+  const CliResult r = run_cli({"--json", "--duration", "300ms"});
   ASSERT_TRUE(r.finished);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::vector<std::string> lines = split_lines(r.out);
@@ -133,8 +133,9 @@ struct OnlyCase {
 TEST(JsonOutput, OnlyRunsTheChosenTest) {
   const OnlyCase cases[] = {
       {{"--only", "ping", "--count", "3"}, true, false, false, 0, {}},
-      {{"--only", "download", "--duration", "300"}, false, true, false, 300, {"download"}},
-      {{"--only=upload", "--duration=250"}, false, false, true, 250, {"upload"}},
+      {{"--only", "download", "-t", "0.3"}, false, true, false, 300, {"download"}},
+      {{"--only", "download", "-t0.2", "-J"}, false, true, false, 200, {"download"}},
+      {{"--only=upload", "--duration=0.25s"}, false, false, true, 250, {"upload"}},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.args[1]);
@@ -161,7 +162,7 @@ TEST(JsonOutput, OnlyRunsTheChosenTest) {
 
 TEST(Repeat, JsonGivesOneLinePerRun) {
   const CliResult r =
-      run_cli({"--json", "--repeat", "3", "--interval", "0", "--only", "download", "--duration", "100"});
+      run_cli({"--json", "--repeat", "3", "--interval", "0", "--only", "download", "--duration", "100ms"});
   ASSERT_TRUE(r.finished);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::vector<std::string> lines = split_lines(r.out);
@@ -228,8 +229,8 @@ TEST_F(NamedServer, MeasuresTheNamedServerWithTheGivenCountsAndRuns) {
   const NamedCase cases[] = {
       {{"--only", "ping", "--count", "7"}, 7},
       {{"--only", "ping", "--count", "2", "--repeat", "3", "--interval", "0"}, 6},
-      {{"--only", "upload", "--duration", "100", "--repeat", "2", "--interval", "0"}, 2},
-      {{"--duration", "100"}, 10 + 2},
+      {{"--only", "upload", "--duration", "100ms", "--repeat", "2", "--interval", "0"}, 2},
+      {{"--duration", "100ms"}, 10 + 2},
   };
   const std::string where = "127.0.0.1:" + port_text(server_port(server_));
   uint64_t before = 0;
@@ -261,7 +262,7 @@ TEST_F(NamedServer, MeasuresTheNamedServerWithTheGivenCountsAndRuns) {
 // --- the bundled server, end to end ----------------------------------------------------------------------
 
 TEST(EmbeddedServer, FullRunWithoutHostPrintsTheSummary) {
-  const CliResult r = run_cli({"--duration", "300"});
+  const CliResult r = run_cli({"--duration", "300ms"});
   ASSERT_TRUE(r.finished);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::string server = bundled_server(r.err);

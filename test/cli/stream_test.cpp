@@ -76,7 +76,7 @@ std::vector<Event> parse_stream(const std::string &out) {
 }
 
 TEST(JsonStream, AFullRunStartsReportsAndEndsInTheResultJsonPrints) {
-  const CliResult stream = run_cli({"--json-stream", "--duration", "400"});
+  const CliResult stream = run_cli({"--json-stream", "--duration", "400ms"});
   ASSERT_TRUE(stream.finished);
   ASSERT_EQ(stream.exit_code, 0) << stream.err;
   const std::vector<Event> events = parse_stream(stream.out);
@@ -107,7 +107,7 @@ TEST(JsonStream, AFullRunStartsReportsAndEndsInTheResultJsonPrints) {
 
   // The same run with --json gives a document of the same members in the same order; the figures of the
   // streamed run are the ones its progress ended with.
-  const CliResult json = run_cli({"--json", "--duration", "400"});
+  const CliResult json = run_cli({"--json", "--duration", "400ms"});
   ASSERT_TRUE(json.finished);
   ASSERT_EQ(json.exit_code, 0) << json.err;
   Event printed(split_lines(json.out).at(0));

@@ -59,7 +59,7 @@ CliResult run_on_terminal(const std::vector<std::string> &args,
 }
 
 TEST(Terminal, EachTestGetsALineRedrawnInPlaceThenTheSummary) {
-  const CliResult r = run_on_terminal({"--duration", "300"});
+  const CliResult r = run_on_terminal({"--duration", "300ms"});
   ASSERT_TRUE(r.finished);
   ASSERT_EQ(r.exit_code, 0) << r.out;
 
@@ -106,7 +106,7 @@ TEST(Terminal, ColourUnlessNoColorOrADumbTerminal) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
-    const CliResult r = run_on_terminal({"--only", "download", "--duration", "100"}, c.env, c.unset);
+    const CliResult r = run_on_terminal({"--only", "download", "--duration", "100ms"}, c.env, c.unset);
     ASSERT_TRUE(r.finished);
     ASSERT_EQ(r.exit_code, 0) << r.out;
     EXPECT_EQ(r.out.find("\x1b[") != std::string::npos, c.colour) << r.out;
@@ -126,7 +126,7 @@ TEST(Terminal, JsonDrawsNoProgress) {
 
 TEST(Terminal, SeriesSharesOneProgressLineThatGivesWayToEachSummary) {
   const CliResult r =
-      run_on_terminal({"--repeat", "2", "--interval", "0", "--only", "download", "--duration", "100"});
+      run_on_terminal({"--repeat", "2", "--interval", "0", "--only", "download", "--duration", "100ms"});
   ASSERT_TRUE(r.finished);
   ASSERT_EQ(r.exit_code, 0) << r.out;
   const std::vector<std::string> lines = screen(r.out);

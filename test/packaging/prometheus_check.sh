@@ -71,7 +71,7 @@ wait_http "http://127.0.0.1:$port_exporter/metrics" 30 "node_exporter"
 wait_http "http://127.0.0.1:$port_prometheus/-/ready" 60 "prometheus"
 
 metrics=$work/textfile/kestrum.prom
-timeout 120 "$kestrum" --repeat 2 --interval 1 --duration 1000 --json --metrics-file "$metrics" \
+timeout 120 "$kestrum" --repeat 2 --interval 1 -t 1 --json --metrics-file "$metrics" \
   >"$work/kestrum.out" 2>"$work/kestrum.log" || fail "kestrum failed"
 [ "$(grep -c '^{' "$work/kestrum.out")" = 2 ] || fail "kestrum printed $(grep -c '^{' "$work/kestrum.out") result lines, not 2"
 [ -s "$metrics" ] || fail "no metrics file at $metrics"

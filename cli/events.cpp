@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "report.h"
+
 namespace {
 
 // Held while one line is written, so that lines from different threads never interleave.
@@ -45,11 +47,13 @@ yyjson_mut_val *new_event(yyjson_mut_doc *doc, const char *type) {
 
 }  // namespace
 
-void event_start(long long run, const std::string &server, const std::string &host,
-                 const std::vector<std::string> &tests, int duration_ms, int count) {
+void event_start(long long run, const std::string &timestamp, const std::string &server,
+                 const std::string &host, const std::vector<std::string> &tests, int duration_ms, int count) {
   g_run_start_us.store(now_us(), std::memory_order_relaxed);
   yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
   yyjson_mut_val *root = new_event(doc, "start");
+  yyjson_mut_obj_add_int(doc, root, "version", kResultVersion);
+  yyjson_mut_obj_add_strcpy(doc, root, "timestamp", timestamp.c_str());
   yyjson_mut_obj_add_int(doc, root, "run", run);
   yyjson_mut_obj_add_strcpy(doc, root, "server", server.c_str());
   yyjson_mut_obj_add_strcpy(doc, root, "host", host.c_str());

@@ -6,9 +6,10 @@
 #include <string>
 #include <vector>
 
-// Starts the clock of a run's "elapsed_ms" and writes its "start" object.
-void event_start(long long run, const std::string &server, const std::string &host,
-                 const std::vector<std::string> &tests, int duration_ms, int count);
+// Starts the clock of a run's "elapsed_ms" and writes its "start" object, with the result's "version" and
+// the run's "timestamp" (RFC 3339, UTC), which its "result" repeats.
+void event_start(long long run, const std::string &timestamp, const std::string &server,
+                 const std::string &host, const std::vector<std::string> &tests, int duration_ms, int count);
 
 // One progress report of the library, as it was delivered.
 void event_progress(const char *test, double mbps, int percent);

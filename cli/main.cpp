@@ -173,19 +173,19 @@ void report_failure(const Options &o, bool series, long long run) {
 // Prints a successful run; false when standard output can no longer be written (a closed pipe), which
 // would otherwise leave an endless series measuring for nobody.
 bool report_success(const Options &o, const Target &target, bool series, long long run, bool colour,
-                    const LoadedReport &loaded) {
+                    const RunReport &report) {
   if (o.json_stream) {
-    event_result(compose_result(kestrum_result_json(), loaded, target.candidates));
+    event_result(compose_result(kestrum_result_json(), report));
     return events_ok();
   }
   if (o.json) {
-    std::printf("%s\n", compose_result(kestrum_result_json(), loaded, target.candidates).c_str());
+    std::printf("%s\n", compose_result(kestrum_result_json(), report).c_str());
   } else {
     Figures figures;
     if (!read_figures(kestrum_result_json(), &figures)) {
       std::fprintf(stderr, "kestrum: the result document could not be read: %s\n", kestrum_result_json());
     }
-    figures.loaded = loaded;
+    figures.run = report;
     figures.server = printable(target.display);
     if (series) {
       print_summary_line(figures, o.only, run);
@@ -272,29 +272,31 @@ int run_series(const Options &o, const Target &target) {
   for (long long run = 1; o.repeat == 0 || run <= o.repeat; ++run) {
     if (run > 1 && !sleep_unless_interrupted(o.interval_s)) return kExitCancelled;
     if (draw) progress_begin(draw_colour, series, series ? "Run " + std::to_string(run) + "  " : "");
+    RunReport report;
+    report.timestamp = rfc3339_utc(std::chrono::system_clock::now());
+    report.candidates = target.candidates;
     if (o.json_stream) {
       // "server" as the library writes it into the result, so that a follower can match the two.
-      event_start(run, target.endpoint.address + ":" + std::to_string(port), target.display,
+      event_start(run, report.timestamp, target.endpoint.address + ":" + std::to_string(port), target.display,
                   planned_tests(o.only), o.only == TestSelection::ping ? 0 : o.duration_ms,
                   o.only == TestSelection::ping  ? o.count
                   : o.only == TestSelection::all ? 10
                                                  : 0);
     }
-    LoadedReport loaded;
-    const Outcome outcome = measure_once(o, host, port, target.endpoint, &loaded);
+    const Outcome outcome = measure_once(o, host, port, target.endpoint, &report.loaded);
     progress_end();
     if (outcome == Outcome::cancelled) {
       if (o.json_stream) event_error("Cancelled by user");
       return kExitCancelled;
     }
-    if (!write_metrics(o, target.label, outcome == Outcome::ok, loaded)) status = kExitFailed;
+    if (!write_metrics(o, target.label, outcome == Outcome::ok, report.loaded)) status = kExitFailed;
     if (outcome == Outcome::failed) {
       report_failure(o, series, run);
       status = kExitFailed;
       if (!series) break;
       continue;  // a series is a log over time: one bad moment does not end it
     }
-    if (!report_success(o, target, series, run, summary_colour, loaded)) {
+    if (!report_success(o, target, series, run, summary_colour, report)) {
       std::fputs("kestrum: cannot write the results; stopping\n", stderr);
       return kExitFailed;
     }

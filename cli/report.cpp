@@ -54,8 +54,8 @@ void print_latency_table(const Figures &f, bool idle, const char *bold, const ch
   Column columns[3];
   int n = 0;
   if (idle) columns[n++] = {"idle", ms_cell(f.ping_ms), "-", ms_cell(f.jitter_ms), "10"};
-  const LoadedLatency *phases[2] = {f.loaded.download ? &f.loaded.download_latency : nullptr,
-                                    f.loaded.upload ? &f.loaded.upload_latency : nullptr};
+  const LoadedLatency *phases[2] = {f.run.loaded.download ? &f.run.loaded.download_latency : nullptr,
+                                    f.run.loaded.upload ? &f.run.loaded.upload_latency : nullptr};
   const char *titles[2] = {"download", "upload"};
   for (int i = 0; i < 2; ++i) {
     if (phases[i] == nullptr) continue;
@@ -124,13 +124,26 @@ bool read_figures(const char *json, Figures *figures) {
   return ok;
 }
 
-std::string compose_result(const char *library_json, const LoadedReport &loaded,
-                           const std::vector<CandidateReport> &candidates) {
+std::string rfc3339_utc(std::chrono::system_clock::time_point when) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+  const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+  const std::tm *utc = std::gmtime(&seconds);  // only the main thread asks for the time
+  char text[40] = "";
+  if (utc != nullptr) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", utc);
+  char fraction[8];
+  std::snprintf(fraction, sizeof fraction, ".%03dZ", static_cast<int>(ms % 1000));
+  return std::string(text) + fraction;
+}
+
+std::string compose_result(const char *library_json, const RunReport &run) {
   const std::string base = library_json;
-  if (!loaded.download && !loaded.upload && candidates.empty()) return base;
+  const LoadedReport &loaded = run.loaded;
+  const std::vector<CandidateReport> &candidates = run.candidates;
   yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
   yyjson_mut_val *root = yyjson_mut_obj(doc);
   yyjson_mut_doc_set_root(doc, root);
+  yyjson_mut_obj_add_int(doc, root, "version", kResultVersion);
+  yyjson_mut_obj_add_strcpy(doc, root, "timestamp", run.timestamp.c_str());
   if (loaded.download || loaded.upload) {
     yyjson_mut_val *phases = yyjson_mut_obj(doc);
     if (loaded.download) add_loaded(doc, phases, "download", loaded.download_latency);
@@ -171,7 +184,7 @@ void print_summary(const Figures &f, TestSelection only, bool colour) {
   const char *bold = colour ? "\x1b[1m" : "";
   const char *reset = colour ? "\x1b[0m" : "";
   std::printf("Server     %s\n", f.server.c_str());
-  if (f.loaded.download || f.loaded.upload) {
+  if (f.run.loaded.download || f.run.loaded.upload) {
     if (shows_download(only))
       std::printf("Download   %s%s%s\n", bold, rate_text(f.download_mbps).c_str(), reset);
     if (shows_upload(only)) std::printf("Upload     %s%s%s\n", bold, rate_text(f.upload_mbps).c_str(), reset);
@@ -199,8 +212,8 @@ void print_summary_line(const Figures &f, TestSelection only, long long run) {
   if (shows_ping(only)) std::printf("  latency %.2f ms  jitter %.2f ms", f.ping_ms, f.jitter_ms);
   if (shows_download(only)) std::printf("  download %s", rate_text(f.download_mbps).c_str());
   if (shows_upload(only)) std::printf("  upload %s", rate_text(f.upload_mbps).c_str());
-  const LoadedLatency *phases[2] = {f.loaded.download ? &f.loaded.download_latency : nullptr,
-                                    f.loaded.upload ? &f.loaded.upload_latency : nullptr};
+  const LoadedLatency *phases[2] = {f.run.loaded.download ? &f.run.loaded.download_latency : nullptr,
+                                    f.run.loaded.upload ? &f.run.loaded.upload_latency : nullptr};
   const char *titles[2] = {"download", "upload"};
   for (int i = 0; i < 2; ++i) {
     if (phases[i] == nullptr) continue;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <yyjson.h>
 
+#include <ctime>
 #include <regex>
 
 ClosedPort::ClosedPort() {
@@ -47,6 +48,9 @@ ResultDoc parse_result(const std::string &line) {
     r.upload_mbps = num("upload_mbps");
     yyjson_val *d = yyjson_obj_get(root, "duration_ms");
     r.duration_ms = yyjson_is_int(d) ? static_cast<long long>(yyjson_get_num(d)) : -1;
+    yyjson_val *version = yyjson_obj_get(root, "version");
+    r.version = yyjson_is_int(version) ? static_cast<long long>(yyjson_get_num(version)) : -1;
+    r.timestamp = str("timestamp");
     yyjson_val *loaded = yyjson_obj_get(root, "loaded_latency");
     auto phase = [loaded](const char *name, LoadedDoc *out) {
       yyjson_val *p = yyjson_obj_get(loaded, name);
@@ -68,6 +72,20 @@ ResultDoc parse_result(const std::string &line) {
   }
   yyjson_doc_free(doc);
   return r;
+}
+
+double rfc3339_seconds(const std::string &text) {
+  static const std::regex form("^(\\d{4})-(\\d\\d)-(\\d\\d)T(\\d\\d):(\\d\\d):(\\d\\d)\\.(\\d{3})Z$");
+  std::smatch m;
+  if (!std::regex_match(text, m, form)) return -1;
+  std::tm t{};
+  t.tm_year = std::stoi(m[1].str()) - 1900;
+  t.tm_mon = std::stoi(m[2].str()) - 1;
+  t.tm_mday = std::stoi(m[3].str());
+  t.tm_hour = std::stoi(m[4].str());
+  t.tm_min = std::stoi(m[5].str());
+  t.tm_sec = std::stoi(m[6].str());
+  return static_cast<double>(timegm(&t)) + std::stoi(m[7].str()) / 1000.0;
 }
 
 std::string bundled_server(const std::string &stderr_text) {

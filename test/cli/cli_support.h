@@ -37,10 +37,16 @@ struct ResultDoc {
   double download_mbps = -1;
   double upload_mbps = -1;
   long long duration_ms = -1;
+  long long version = -1;
+  std::string timestamp;
   LoadedDoc loaded_download;
   LoadedDoc loaded_upload;
 };
 ResultDoc parse_result(const std::string &line);
+
+// Seconds since the Unix epoch of an RFC 3339 time in UTC with milliseconds ("2026-12-10T13:45:07.250Z");
+// -1 when the text is not one.
+double rfc3339_seconds(const std::string &text);
 
 // "127.0.0.1:PORT" from the command's "No server given: ..." line on stderr; empty when it is not there.
 std::string bundled_server(const std::string &stderr_text);

@@ -44,6 +44,9 @@ Members members_of(const std::string &line) {
 const std::vector<std::string> kLibraryMembers = {"server",      "ping_ms",     "jitter_ms", "download_mbps",
                                                   "upload_mbps", "duration_ms", "phase"};
 
+// The command's members that every result line has, right after the library's.
+const std::vector<std::string> kVersioned = {"version", "timestamp"};
+
 std::vector<std::string> with(std::vector<std::string> a, const std::vector<std::string> &b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
@@ -90,8 +93,14 @@ TEST(Failure, AFailedRunOfASeriesIsReportedAndTheSeriesGoesOn) {
 
 // --- the result line -------------------------------------------------------------------------------------
 
+double wall_seconds() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
 TEST(JsonOutput, FullRunPrintsOneCompleteLine) {
+  const double before = wall_seconds();
   const CliResult r = run_cli({"--json", "--duration", "300ms"});
+  const double after = wall_seconds();
   ASSERT_TRUE(r.finished);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::vector<std::string> lines = split_lines(r.out);
@@ -107,11 +116,16 @@ TEST(JsonOutput, FullRunPrintsOneCompleteLine) {
   EXPECT_GT(doc.download_mbps, 0);
   EXPECT_GT(doc.upload_mbps, 0);
   EXPECT_EQ(doc.duration_ms, 300);
+  // Versioned and dated by the run's start (the timestamp has whole milliseconds).
+  EXPECT_EQ(doc.version, 1);
+  const double started = rfc3339_seconds(doc.timestamp);
+  EXPECT_GE(started, before - 0.001) << doc.timestamp;
+  EXPECT_LE(started, after - 0.6) << "the start, not the end: two 300 ms transfers came after it";
 
   // The library's seven members first and in their order, then latency under load for both transfers,
   // probed every 100 ms from 100 ms into each transfer.
   const Members members = members_of(lines[0]);
-  EXPECT_EQ(members.top, with(kLibraryMembers, {"loaded_latency"}));
+  EXPECT_EQ(members.top, with(with(kLibraryMembers, kVersioned), {"loaded_latency"}));
   EXPECT_EQ(members.loaded, (std::vector<std::string>{"download", "upload"}));
   for (const auto &phase : {doc.loaded_download, doc.loaded_upload}) {
     EXPECT_GE(phase.samples, 1);
@@ -153,7 +167,8 @@ TEST(JsonOutput, OnlyRunsTheChosenTest) {
     EXPECT_EQ(doc.upload_mbps > 0, c.upload);
     EXPECT_EQ(doc.duration_ms, c.duration_ms);
     const Members members = members_of(r.out);
-    EXPECT_EQ(members.top, c.loaded.empty() ? kLibraryMembers : with(kLibraryMembers, {"loaded_latency"}));
+    const std::vector<std::string> top = with(kLibraryMembers, kVersioned);
+    EXPECT_EQ(members.top, c.loaded.empty() ? top : with(top, {"loaded_latency"}));
     EXPECT_EQ(members.loaded, c.loaded);
   }
 }

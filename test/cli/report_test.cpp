@@ -26,9 +26,13 @@ TEST(ComposeResult, TheLibrarysTextStaysAsItIsAndOursFollows) {
   const char *library =
       "{\"server\":\"127.0.0.1:9301\",\"ping_ms\":0.1234567890123,\"jitter_ms\":0.0,\"download_mbps\":941."
       "0000000001,\"upload_mbps\":0.0,\"duration_ms\":2000,\"phase\":\"complete\"}";
-  EXPECT_EQ(compose_result(library, LoadedReport(), {}), library) << "no transfer, nothing added";
+  const std::string base(library, std::string(library).size() - 1);
+  RunReport run;
+  run.timestamp = "2026-12-10T13:45:07.250Z";
+  EXPECT_EQ(compose_result(library, run), base + ",\"version\":1,\"timestamp\":\"2026-12-10T13:45:07.250Z\"}")
+      << "no transfer: the schema version and the time only";
 
-  LoadedReport loaded;
+  LoadedReport &loaded = run.loaded;
   loaded.download = true;
   loaded.download_latency.samples = 2;
   loaded.download_latency.lost = 1;
@@ -37,13 +41,21 @@ TEST(ComposeResult, TheLibrarysTextStaysAsItIsAndOursFollows) {
   loaded.download_latency.jitter_ms = 1;
   loaded.upload = true;  // ran, but no probe came back: no figures to give
   loaded.upload_latency.lost = 3;
-  const std::string composed = compose_result(library, loaded, {});
-  const std::string base(library, std::string(library).size() - 1);
-  EXPECT_EQ(composed,
+  EXPECT_EQ(compose_result(library, run),
             base +
-                ",\"loaded_latency\":{\"download\":{\"median_ms\":1.5,\"p90_ms\":2.0,\"jitter_ms\":1.0,"
+                ",\"version\":1,\"timestamp\":\"2026-12-10T13:45:07.250Z\","
+                "\"loaded_latency\":{\"download\":{\"median_ms\":1.5,\"p90_ms\":2.0,\"jitter_ms\":1.0,"
                 "\"samples\":2,\"lost\":1},\"upload\":{\"median_ms\":null,\"p90_ms\":null,"
                 "\"jitter_ms\":null,\"samples\":0,\"lost\":3}}}");
+}
+
+TEST(Timestamp, Rfc3339InUtcWithMilliseconds) {
+  using std::chrono::milliseconds;
+  const std::chrono::system_clock::time_point epoch{};
+  EXPECT_EQ(rfc3339_utc(epoch), "1970-01-01T00:00:00.000Z");
+  // 2026-12-10 13:45:07.250 UTC
+  EXPECT_EQ(rfc3339_utc(epoch + milliseconds(1796910307250LL)), "2026-12-10T13:45:07.250Z");
+  EXPECT_EQ(rfc3339_utc(epoch + milliseconds(951782400999LL)), "2000-02-29T00:00:00.999Z");  // a leap day
 }
 
 }  // namespace

@@ -119,6 +119,11 @@ TEST(JsonStream, AFullRunStartsReportsAndEndsInTheResultJsonPrints) {
   const ResultDoc doc = parse_result(streamed_text);
   std::free(streamed_text);
   EXPECT_EQ(doc.server, start.str("server"));
+  // The start carries the result's schema version and the run's time, as the result does.
+  EXPECT_EQ(start.num("version"), 1);
+  EXPECT_EQ(doc.version, 1);
+  EXPECT_GT(rfc3339_seconds(start.str("timestamp")), 0) << start.str("timestamp");
+  EXPECT_EQ(doc.timestamp, start.str("timestamp"));
   EXPECT_EQ(doc.phase, "complete");
   EXPECT_EQ(doc.duration_ms, 400);
   EXPECT_GT(doc.ping_ms, 0);

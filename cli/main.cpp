@@ -23,6 +23,7 @@
 #include "safe_text.h"
 #include "server.h"
 #include "term.h"
+#include "timeline.h"
 
 namespace {
 
@@ -70,18 +71,32 @@ void on_interrupt(int count) {
 // Registered for every run, drawing or not: kestrum_init and kestrum_run_all lower the cancel flag as a
 // run starts, so an interrupt that lands just before would be lost. Ping samples and transfer ticks come
 // often enough that raising the flag again here ends such a run within one report.
+// A transfer is about to start: its time begins, and the prober probes it.
+void transfer_begins(LoadPhase transfer) {
+  timeline_transfer_begins(transfer);
+  prober_set_phase(transfer);
+}
+
 void on_tick(const char *phase, double rate_mbps, int percent) {
-  // Where the library is within a run, for the latency prober: each test's last report (at 100%) says the
-  // next one starts; a transfer's own reports say it runs. The last reports come from the measuring
-  // thread itself, so the switch does not wait for the monitor's first tick.
+  // Where the library is within a run, for the latency prober and the timeline: each test's last report
+  // (at 100%) says the next one starts; a transfer's own reports say it runs. The last reports come from
+  // the measuring thread itself, so the switch does not wait for the monitor's first tick.
   if (phase != nullptr) {
     const bool all = g_selection.load(std::memory_order_relaxed) == static_cast<int>(TestSelection::all);
     const bool done = percent >= 100;
     if (std::strcmp(phase, "ping") == 0) {
-      if (done && all) prober_set_phase(LoadPhase::download);
+      if (done && all) transfer_begins(LoadPhase::download);
     } else if (std::strcmp(phase, "download") == 0) {
-      prober_set_phase(!done ? LoadPhase::download : all ? LoadPhase::upload : LoadPhase::none);
+      timeline_report(LoadPhase::download, rate_mbps, percent);
+      if (!done) {
+        prober_set_phase(LoadPhase::download);
+      } else if (all) {
+        transfer_begins(LoadPhase::upload);
+      } else {
+        prober_set_phase(LoadPhase::none);
+      }
     } else if (std::strcmp(phase, "upload") == 0) {
+      timeline_report(LoadPhase::upload, rate_mbps, percent);
       prober_set_phase(!done ? LoadPhase::upload : LoadPhase::none);
     } else {
       prober_set_phase(LoadPhase::none);
@@ -114,17 +129,40 @@ struct Target {
 
 enum class Outcome { ok, failed, cancelled };
 
+// The idle baseline: probes as under load, before the transfers (the library's own ping samples are
+// another method, a mean of samples on connections of their own timed differently).
+constexpr int kIdleProbes = 10;
+
+// Whether the server ended the transfer before its planned length. The command's span of a transfer runs
+// from before its connection to its first report at 100%; a transfer that ran its full length cannot
+// have a shorter one, since the library stops only once the duration has passed. (One the server ends
+// within the connection's set-up time of the end is not told apart.)
+TransferReport transfer_report(LoadPhase transfer, int duration_ms) {
+  TransferReport r;
+  const TransferTrace trace = timeline_trace(transfer);
+  if (!trace.started || !trace.ended) return r;
+  r.planned_ms = duration_ms;
+  r.ran_ms = (trace.end_s - trace.start_s) * 1000;
+  r.ended_early = r.ran_ms < duration_ms;
+  return r;
+}
+
 Outcome measure_once(const Options &o, const char *host, int port, const Endpoint &endpoint,
-                     LoadedReport *loaded) {
+                     RunReport *report) {
   if (interrupted()) return Outcome::cancelled;
   // A fresh start for every run of a series: lowers the cancel flag and empties the last-error text.
   if (kestrum_init() != 0) return Outcome::failed;
+  LoadedReport *loaded = &report->loaded;
   *loaded = LoadedReport();
   loaded->download = o.only == TestSelection::all || o.only == TestSelection::download;
   loaded->upload = o.only == TestSelection::all || o.only == TestSelection::upload;
   if ((loaded->download || loaded->upload) && !prober_start(endpoint, o.json_stream)) {
     std::fputs("kestrum: cannot start the latency prober; latency under load is not measured\n", stderr);
     loaded->download = loaded->upload = false;
+  }
+  if (loaded->download || loaded->upload) {
+    prober_idle(kIdleProbes);
+    loaded->idle = true;
   }
   bool ok = false;
   switch (o.only) {
@@ -135,17 +173,20 @@ Outcome measure_once(const Options &o, const char *host, int port, const Endpoin
       ok = kestrum_ping(host, port, o.count) >= 0;
       break;
     case TestSelection::download:
-      prober_set_phase(LoadPhase::download);
+      transfer_begins(LoadPhase::download);
       ok = kestrum_download(host, port, o.duration_ms) >= 0;
       break;
     case TestSelection::upload:
-      prober_set_phase(LoadPhase::upload);
+      transfer_begins(LoadPhase::upload);
       ok = kestrum_upload(host, port, o.duration_ms) >= 0;
       break;
   }
   prober_stop();
+  loaded->idle_latency = prober_result(LoadPhase::idle);
   loaded->download_latency = prober_result(LoadPhase::download);
   loaded->upload_latency = prober_result(LoadPhase::upload);
+  if (loaded->download) report->download = transfer_report(LoadPhase::download, o.duration_ms);
+  if (loaded->upload) report->upload = transfer_report(LoadPhase::upload, o.duration_ms);
   // Whatever the library made of it, an interrupted run counts as cancelled, not as measured or failed.
   if (interrupted()) return Outcome::cancelled;
   return ok ? Outcome::ok : Outcome::failed;
@@ -273,6 +314,7 @@ int run_series(const Options &o, const Target &target) {
     if (run > 1 && !sleep_unless_interrupted(o.interval_s)) return kExitCancelled;
     if (draw) progress_begin(draw_colour, series, series ? "Run " + std::to_string(run) + "  " : "");
     RunReport report;
+    timeline_begin();
     report.timestamp = rfc3339_utc(std::chrono::system_clock::now());
     report.candidates = target.candidates;
     if (o.json_stream) {
@@ -283,7 +325,7 @@ int run_series(const Options &o, const Target &target) {
                   : o.only == TestSelection::all ? 10
                                                  : 0);
     }
-    const Outcome outcome = measure_once(o, host, port, target.endpoint, &report.loaded);
+    const Outcome outcome = measure_once(o, host, port, target.endpoint, &report);
     progress_end();
     if (outcome == Outcome::cancelled) {
       if (o.json_stream) event_error("Cancelled by user");

@@ -12,6 +12,7 @@
 #include "events.h"
 #include "host_port.h"
 #include "safe_text.h"
+#include "timeline.h"
 
 namespace {
 
@@ -95,11 +96,26 @@ std::atomic<bool> g_abort{false};  // the probe in flight is abandoned too
 std::atomic<int> g_phase{0};
 Endpoint g_endpoint;
 bool g_stream = false;
-std::vector<double> g_samples[3];  // by LoadPhase; only download and upload are used
-int g_lost[3] = {0, 0, 0};
+std::vector<ProbeSample> g_samples[4];  // by LoadPhase; none is not used
 
-const char *phase_name(int phase) {
-  return phase == static_cast<int>(LoadPhase::upload) ? "upload" : "download";
+// One probe against the run's endpoint, sent now.
+ProbeSample take_probe() {
+  ProbeSample sample;
+  sample.t_s = timeline_now_s();
+  const sock_t s = sock_open(g_endpoint.addr.ss_family, SOCK_STREAM, IPPROTO_TCP);
+  if (s != KS_INVALID_SOCKET) {
+    sample.ms = run_probe(s, g_endpoint, kProbeLimitMs, &g_abort);
+    sock_close(s);
+  }
+  return sample;
+}
+
+void record(LoadPhase phase, const ProbeSample &sample) {
+  {
+    const std::lock_guard<std::mutex> lock(g_mutex);
+    g_samples[static_cast<int>(phase)].push_back(sample);
+  }
+  if (g_stream) event_latency(phase_name(phase), sample);
 }
 
 void prober_loop() {
@@ -123,22 +139,9 @@ void prober_loop() {
       continue;
     }
     next = now + std::chrono::milliseconds(kProbeIntervalMs);
-    double ms = kProbeLost;
-    const sock_t s = sock_open(g_endpoint.addr.ss_family, SOCK_STREAM, IPPROTO_TCP);
-    if (s != KS_INVALID_SOCKET) {
-      ms = run_probe(s, g_endpoint, kProbeLimitMs, &g_abort);
-      sock_close(s);
-    }
-    if (ms == kProbeStopped) break;
-    {
-      const std::lock_guard<std::mutex> lock(g_mutex);
-      if (ms >= 0) {
-        g_samples[phase].push_back(ms);
-      } else {
-        ++g_lost[phase];
-      }
-    }
-    if (g_stream) event_latency(phase_name(phase), ms);
+    const ProbeSample sample = take_probe();
+    if (sample.ms == kProbeStopped) break;
+    record(static_cast<LoadPhase>(phase), sample);
   }
 }
 
@@ -191,10 +194,30 @@ double probe_once(const Endpoint &e, int limit_ms, const std::atomic<bool> *stop
   return ms;
 }
 
-LoadedLatency summarize_latency(const std::vector<double> &samples, int lost) {
+const char *phase_name(LoadPhase phase) {
+  switch (phase) {
+    case LoadPhase::idle:
+      return "idle";
+    case LoadPhase::upload:
+      return "upload";
+    case LoadPhase::download:
+    case LoadPhase::none:
+      break;
+  }
+  return "download";
+}
+
+LoadedLatency summarize_latency(const std::vector<ProbeSample> &taken) {
   LoadedLatency r;
+  std::vector<double> samples;
+  for (const auto &p : taken) {
+    if (p.ms >= 0) {
+      samples.push_back(p.ms);
+    } else {
+      ++r.lost;
+    }
+  }
   r.samples = static_cast<int>(samples.size());
-  r.lost = lost;
   if (samples.empty()) return r;
   double sum_diff = 0;
   for (size_t i = 1; i < samples.size(); ++i) sum_diff += std::fabs(samples[i] - samples[i - 1]);
@@ -213,10 +236,7 @@ bool prober_start(const Endpoint &e, bool stream) {
   prober_stop();
   g_endpoint = e;
   g_stream = stream;
-  for (int i = 0; i < 3; ++i) {
-    g_samples[i].clear();
-    g_lost[i] = 0;
-  }
+  for (auto &samples : g_samples) samples.clear();
   g_phase.store(0, std::memory_order_relaxed);
   g_stop.store(false, std::memory_order_relaxed);
   g_abort.store(false, std::memory_order_relaxed);
@@ -244,8 +264,29 @@ void prober_stop() {
   g_phase.store(0, std::memory_order_relaxed);
 }
 
-LoadedLatency prober_result(LoadPhase phase) {
-  const std::lock_guard<std::mutex> lock(g_mutex);
-  const int i = static_cast<int>(phase);
-  return summarize_latency(g_samples[i], g_lost[i]);
+void prober_idle(int want) {
+  int answered = 0;
+  int lost_in_a_row = 0;
+  Clock::time_point next = Clock::now();
+  for (int sent = 0; answered < want && sent < 2 * want && lost_in_a_row < 3; ++sent) {
+    if (g_abort.load(std::memory_order_relaxed)) return;
+    std::this_thread::sleep_until(next);
+    next = Clock::now() + std::chrono::milliseconds(kProbeIntervalMs);
+    const ProbeSample sample = take_probe();
+    if (sample.ms == kProbeStopped) return;
+    record(LoadPhase::idle, sample);
+    if (sample.ms >= 0) {
+      ++answered;
+      lost_in_a_row = 0;
+    } else {
+      ++lost_in_a_row;
+    }
+  }
 }
+
+std::vector<ProbeSample> prober_samples(LoadPhase phase) {
+  const std::lock_guard<std::mutex> lock(g_mutex);
+  return g_samples[static_cast<int>(phase)];
+}
+
+LoadedLatency prober_result(LoadPhase phase) { return summarize_latency(prober_samples(phase)); }

@@ -35,7 +35,14 @@ constexpr double kProbeLost = -1;
 constexpr double kProbeStopped = -2;
 double probe_once(const Endpoint &e, int limit_ms, const std::atomic<bool> *stop);
 
-// Latency under load, in the order of the samples taken.
+// One probe as the prober took it: when it was sent (seconds of the run's clock, timeline.h) and its time
+// in milliseconds, kProbeLost when it was lost.
+struct ProbeSample {
+  double t_s = 0;
+  double ms = kProbeLost;
+};
+
+// The latency of one phase, idle or under load, from the samples in the order taken.
 struct LoadedLatency {
   int samples = 0;
   int lost = 0;
@@ -43,10 +50,13 @@ struct LoadedLatency {
   double p90_ms = 0;     // the nearest-rank 90th percentile
   double jitter_ms = 0;  // mean absolute difference of consecutive samples
 };
-LoadedLatency summarize_latency(const std::vector<double> &samples_in_order, int lost);
+LoadedLatency summarize_latency(const std::vector<ProbeSample> &samples_in_order);
 
-// The loaded phases the prober tells apart.
-enum class LoadPhase { none = 0, download = 1, upload = 2 };
+// The phases the prober tells apart: the idle baseline before the transfers, and the two transfers.
+enum class LoadPhase { none = 0, download = 1, upload = 2, idle = 3 };
+
+// The phase's name in the stream and the JSON: "idle", "download" or "upload".
+const char *phase_name(LoadPhase phase);
 
 // Starts the prober thread for one run against e. It probes only while a loaded phase is set: the first
 // probe 100 ms after the phase begins, then a probe every 100 ms, or as soon as the one before it ends when
@@ -55,8 +65,15 @@ enum class LoadPhase { none = 0, download = 1, upload = 2 };
 // cannot start.
 bool prober_start(const Endpoint &e, bool stream);
 
-// Tells the prober which phase the library is in. Any thread (called from progress reports).
+// Tells the prober which transfer the library is in (download, upload or none). Any thread (called from
+// progress reports).
 void prober_set_phase(LoadPhase phase);
+
+// The idle baseline, on the calling thread while no transfer runs: probes exactly as under load, one at a
+// time and at most 10 a second, until `want` are answered. It gives up after 2 * want probes, or after 3
+// lost in a row (a server that does not answer is the library's to report), or at prober_abort. With
+// the stream on, each probe is a "latency" event of test "idle". Call it after prober_start.
+void prober_idle(int want);
 
 // Stops the prober and waits for its thread. A probe in flight is let finish and counts: its connection
 // reached the server, and the server's count of connections should match the report (at most its 2 s
@@ -66,5 +83,6 @@ void prober_stop();
 // Makes a probe in flight give up within 50 ms, not counted (an interrupt). Any thread.
 void prober_abort();
 
-// What the prober saw during the phase in the last run.
+// What the prober saw during the phase in the last run, summed up and sample by sample.
 LoadedLatency prober_result(LoadPhase phase);
+std::vector<ProbeSample> prober_samples(LoadPhase phase);

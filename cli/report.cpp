@@ -45,46 +45,70 @@ std::string ms_cell(double ms) {
   return cell;
 }
 
-// The idle, download and upload latency side by side, one column per phase that ran.
-void print_latency_table(const Figures &f, bool idle, const char *bold, const char *reset) {
-  struct Column {
-    const char *title;
-    std::string latency, p90, jitter, probes;
-  };
+// One column of the latency table: a phase that was probed.
+struct Column {
+  const char *title;
+  const LoadedLatency *latency;
+};
+
+// The idle, download and upload latency side by side, one column per phase that was probed, one row per
+// figure; "-" where a phase has no figure.
+void print_latency_table(const Figures &f, const char *bold, const char *reset) {
+  const LoadedReport &l = f.run.loaded;
   Column columns[3];
   int n = 0;
-  if (idle) columns[n++] = {"idle", ms_cell(f.ping_ms), "-", ms_cell(f.jitter_ms), "10"};
-  const LoadedLatency *phases[2] = {f.run.loaded.download ? &f.run.loaded.download_latency : nullptr,
-                                    f.run.loaded.upload ? &f.run.loaded.upload_latency : nullptr};
-  const char *titles[2] = {"download", "upload"};
-  for (int i = 0; i < 2; ++i) {
-    if (phases[i] == nullptr) continue;
-    const LoadedLatency &l = *phases[i];
-    std::string probes = std::to_string(l.samples);
-    if (l.lost > 0) probes += " +" + std::to_string(l.lost) + " lost";
-    if (l.samples > 0) {
-      columns[n++] = {titles[i], ms_cell(l.median_ms), ms_cell(l.p90_ms), ms_cell(l.jitter_ms), probes};
-    } else {
-      columns[n++] = {titles[i], "-", "-", "-", probes};
-    }
-  }
-  const char *labels[5] = {"", "Latency", "  p90", "Jitter", "Probes"};
-  for (int row = 0; row < 5; ++row) {
-    std::printf("%-9s", labels[row]);
+  if (l.idle) columns[n++] = {"idle", &l.idle_latency};
+  if (l.download) columns[n++] = {"download", &l.download_latency};
+  if (l.upload) columns[n++] = {"upload", &l.upload_latency};
+
+  struct Row {
+    const char *label;
+    bool strong;
+    std::string (*cell)(const LoadedLatency &);
+  };
+  const Row rows[] = {
+      {"Latency", true, [](const LoadedLatency &c) { return c.samples > 0 ? ms_cell(c.median_ms) : "-"; }},
+      {"  p90", false, [](const LoadedLatency &c) { return c.samples > 0 ? ms_cell(c.p90_ms) : "-"; }},
+      {"Jitter", false, [](const LoadedLatency &c) { return c.samples > 0 ? ms_cell(c.jitter_ms) : "-"; }},
+      {"Probes", false,
+       [](const LoadedLatency &c) {
+         std::string probes = std::to_string(c.samples);
+         if (c.lost > 0) probes += " +" + std::to_string(c.lost) + " lost";
+         return probes;
+       }},
+  };
+  std::printf("%-9s", "");
+  for (int c = 0; c < n; ++c) std::printf("  %11s", columns[c].title);
+  std::printf("\n");
+  for (const Row &row : rows) {
+    std::printf("%-9s", row.label);
     for (int c = 0; c < n; ++c) {
-      const Column &col = columns[c];
-      const std::string *cells[5] = {nullptr, &col.latency, &col.p90, &col.jitter, &col.probes};
-      if (row == 0) {
-        std::printf("  %11s", col.title);
-      } else if (row == 1) {
-        std::printf("  %s%11s%s", bold, cells[row]->c_str(), reset);
-      } else {
-        std::printf("  %11s", cells[row]->c_str());
-      }
+      const std::string cell = row.cell(*columns[c].latency);
+      std::printf("  %s%11s%s", row.strong ? bold : "", cell.c_str(), row.strong ? reset : "");
     }
     std::printf("\n");
   }
-  if (idle) std::printf("(idle: the mean of the library's samples; under load: the median and p90)\n");
+  std::printf(
+      "(latency: medians of TCP probes on fresh connections, from the connection attempt to the reply)\n");
+}
+
+// "941 Mbit/s", and what cut the transfer short when the server did.
+std::string transfer_text(double mbps, const TransferReport &t, int duration_ms) {
+  std::string text = rate_text(mbps);
+  if (t.ended_early) {
+    char note[96];
+    std::snprintf(note, sizeof note, "  (the server ended it after %.2f s of %g s)", t.ran_ms / 1000,
+                  duration_ms / 1000.0);
+    text += note;
+  }
+  return text;
+}
+
+void add_ended_early(yyjson_mut_doc *doc, yyjson_mut_val *obj, const char *key, const TransferReport &t) {
+  yyjson_mut_val *entry = yyjson_mut_obj(doc);
+  yyjson_mut_obj_add_int(doc, entry, "planned_ms", t.planned_ms);
+  yyjson_mut_obj_add_int(doc, entry, "ran_ms", std::llround(t.ran_ms));
+  yyjson_mut_obj_add_val(doc, obj, key, entry);
 }
 
 }  // namespace
@@ -119,6 +143,7 @@ bool read_figures(const char *json, Figures *figures) {
     figures->jitter_ms = member_number(root, "jitter_ms");
     figures->download_mbps = member_number(root, "download_mbps");
     figures->upload_mbps = member_number(root, "upload_mbps");
+    figures->duration_ms = static_cast<int>(member_number(root, "duration_ms"));
   }
   yyjson_doc_free(doc);
   return ok;
@@ -144,11 +169,18 @@ std::string compose_result(const char *library_json, const RunReport &run) {
   yyjson_mut_doc_set_root(doc, root);
   yyjson_mut_obj_add_int(doc, root, "version", kResultVersion);
   yyjson_mut_obj_add_strcpy(doc, root, "timestamp", run.timestamp.c_str());
+  if (loaded.idle) add_loaded(doc, root, "idle_latency", loaded.idle_latency);
   if (loaded.download || loaded.upload) {
     yyjson_mut_val *phases = yyjson_mut_obj(doc);
     if (loaded.download) add_loaded(doc, phases, "download", loaded.download_latency);
     if (loaded.upload) add_loaded(doc, phases, "upload", loaded.upload_latency);
     yyjson_mut_obj_add_val(doc, root, "loaded_latency", phases);
+  }
+  if (run.download.ended_early || run.upload.ended_early) {
+    yyjson_mut_val *ended = yyjson_mut_obj(doc);
+    if (run.download.ended_early) add_ended_early(doc, ended, "download", run.download);
+    if (run.upload.ended_early) add_ended_early(doc, ended, "upload", run.upload);
+    yyjson_mut_obj_add_val(doc, root, "ended_early", ended);
   }
   if (!candidates.empty()) {
     yyjson_mut_val *list = yyjson_mut_arr(doc);
@@ -183,12 +215,18 @@ std::string compose_result(const char *library_json, const RunReport &run) {
 void print_summary(const Figures &f, TestSelection only, bool colour) {
   const char *bold = colour ? "\x1b[1m" : "";
   const char *reset = colour ? "\x1b[0m" : "";
+  const RunReport &r = f.run;
   std::printf("Server     %s\n", f.server.c_str());
-  if (f.run.loaded.download || f.run.loaded.upload) {
-    if (shows_download(only))
-      std::printf("Download   %s%s%s\n", bold, rate_text(f.download_mbps).c_str(), reset);
-    if (shows_upload(only)) std::printf("Upload     %s%s%s\n", bold, rate_text(f.upload_mbps).c_str(), reset);
-    print_latency_table(f, shows_ping(only), bold, reset);
+  if (r.loaded.download || r.loaded.upload) {
+    if (shows_download(only)) {
+      std::printf("Download   %s%s%s\n", bold,
+                  transfer_text(f.download_mbps, r.download, f.duration_ms).c_str(), reset);
+    }
+    if (shows_upload(only)) {
+      std::printf("Upload     %s%s%s\n", bold, transfer_text(f.upload_mbps, r.upload, f.duration_ms).c_str(),
+                  reset);
+    }
+    print_latency_table(f, bold, reset);
     std::fflush(stdout);
     return;
   }
@@ -208,12 +246,29 @@ void print_summary_line(const Figures &f, TestSelection only, long long run) {
   const std::tm *local = std::localtime(&now);  // only the main thread asks for the time
   if (local != nullptr) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", local);
 
+  const LoadedReport &l = f.run.loaded;
   std::printf("%s  run %lld  %s", when, run, f.server.c_str());
-  if (shows_ping(only)) std::printf("  latency %.2f ms  jitter %.2f ms", f.ping_ms, f.jitter_ms);
-  if (shows_download(only)) std::printf("  download %s", rate_text(f.download_mbps).c_str());
-  if (shows_upload(only)) std::printf("  upload %s", rate_text(f.upload_mbps).c_str());
-  const LoadedLatency *phases[2] = {f.run.loaded.download ? &f.run.loaded.download_latency : nullptr,
-                                    f.run.loaded.upload ? &f.run.loaded.upload_latency : nullptr};
+  if (l.idle) {
+    if (l.idle_latency.samples > 0) {
+      std::printf("  idle latency %.2f ms", l.idle_latency.median_ms);
+    } else {
+      std::printf("  idle latency -");
+    }
+  } else if (shows_ping(only)) {
+    std::printf("  latency %.2f ms  jitter %.2f ms", f.ping_ms, f.jitter_ms);
+  }
+  if (shows_download(only)) {
+    std::printf("  download %s", rate_text(f.download_mbps).c_str());
+    if (f.run.download.ended_early)
+      std::printf(" (ended by the server after %.2f s)", f.run.download.ran_ms / 1000);
+  }
+  if (shows_upload(only)) {
+    std::printf("  upload %s", rate_text(f.upload_mbps).c_str());
+    if (f.run.upload.ended_early)
+      std::printf(" (ended by the server after %.2f s)", f.run.upload.ran_ms / 1000);
+  }
+  const LoadedLatency *phases[2] = {l.download ? &l.download_latency : nullptr,
+                                    l.upload ? &l.upload_latency : nullptr};
   const char *titles[2] = {"download", "upload"};
   for (int i = 0; i < 2; ++i) {
     if (phases[i] == nullptr) continue;

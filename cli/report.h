@@ -8,12 +8,22 @@
 #include "options.h"
 #include "probe.h"
 
-// Latency under load as the command measured it, for the phases that ran.
+// Latency under load as the command measured it, for the phases that ran, and the idle baseline taken
+// with the same probe before the transfers.
 struct LoadedReport {
   bool download = false;
   bool upload = false;
   LoadedLatency download_latency;
   LoadedLatency upload_latency;
+  bool idle = false;
+  LoadedLatency idle_latency;
+};
+
+// One transfer of the run, as the command saw it.
+struct TransferReport {
+  bool ended_early = false;  // the server ended it before its planned length
+  int planned_ms = 0;
+  double ran_ms = 0;  // from its start (before its connection) to its end, by the command's clock
 };
 
 // One of several servers to choose from, as --json reports it.
@@ -35,6 +45,8 @@ constexpr int kResultVersion = 1;
 struct RunReport {
   std::string timestamp;  // the run's start, RFC 3339 in UTC (rfc3339_utc)
   LoadedReport loaded;
+  TransferReport download;
+  TransferReport upload;
   std::vector<CandidateReport> candidates;
 };
 
@@ -44,6 +56,7 @@ struct Figures {
   double jitter_ms = 0;
   double download_mbps = 0;
   double upload_mbps = 0;
+  int duration_ms = 0;
   RunReport run;
 };
 

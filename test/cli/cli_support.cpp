@@ -52,8 +52,7 @@ ResultDoc parse_result(const std::string &line) {
     r.version = yyjson_is_int(version) ? static_cast<long long>(yyjson_get_num(version)) : -1;
     r.timestamp = str("timestamp");
     yyjson_val *loaded = yyjson_obj_get(root, "loaded_latency");
-    auto phase = [loaded](const char *name, LoadedDoc *out) {
-      yyjson_val *p = yyjson_obj_get(loaded, name);
+    auto summary = [](yyjson_val *p, LoadedDoc *out) {
       if (!yyjson_is_obj(p)) return;
       auto field = [p](const char *key) {
         yyjson_val *v = yyjson_obj_get(p, key);
@@ -67,8 +66,16 @@ ResultDoc parse_result(const std::string &line) {
       out->samples = yyjson_is_int(samples) ? static_cast<long long>(yyjson_get_num(samples)) : -1;
       out->lost = yyjson_is_int(lost) ? static_cast<long long>(yyjson_get_num(lost)) : -1;
     };
-    phase("download", &r.loaded_download);
-    phase("upload", &r.loaded_upload);
+    summary(yyjson_obj_get(root, "idle_latency"), &r.idle);
+    summary(yyjson_obj_get(loaded, "download"), &r.loaded_download);
+    summary(yyjson_obj_get(loaded, "upload"), &r.loaded_upload);
+    yyjson_val *ended = yyjson_obj_get(root, "ended_early");
+    auto ran = [ended](const char *name) {
+      yyjson_val *v = yyjson_obj_get(yyjson_obj_get(ended, name), "ran_ms");
+      return yyjson_is_int(v) ? static_cast<long long>(yyjson_get_num(v)) : -1LL;
+    };
+    r.download_ran_ms = ran("download");
+    r.upload_ran_ms = ran("upload");
   }
   yyjson_doc_free(doc);
   return r;

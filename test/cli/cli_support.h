@@ -39,8 +39,12 @@ struct ResultDoc {
   long long duration_ms = -1;
   long long version = -1;
   std::string timestamp;
+  LoadedDoc idle;  // "idle_latency"
   LoadedDoc loaded_download;
   LoadedDoc loaded_upload;
+  // "ended_early": -1 when the transfer is not in it
+  long long download_ran_ms = -1;
+  long long upload_ran_ms = -1;
 };
 ResultDoc parse_result(const std::string &line);
 

@@ -125,8 +125,14 @@ TEST(JsonOutput, FullRunPrintsOneCompleteLine) {
   // The library's seven members first and in their order, then latency under load for both transfers,
   // probed every 100 ms from 100 ms into each transfer.
   const Members members = members_of(lines[0]);
-  EXPECT_EQ(members.top, with(with(kLibraryMembers, kVersioned), {"loaded_latency"}));
+  EXPECT_EQ(members.top, with(with(kLibraryMembers, kVersioned), {"idle_latency", "loaded_latency"}));
   EXPECT_EQ(members.loaded, (std::vector<std::string>{"download", "upload"}));
+  // The idle baseline: ten probes like those under load, before the transfers.
+  EXPECT_EQ(doc.idle.samples, 10);
+  EXPECT_EQ(doc.idle.lost, 0);
+  EXPECT_GT(doc.idle.median_ms, 0);
+  EXPECT_GE(doc.idle.p90_ms, doc.idle.median_ms);
+  EXPECT_EQ(doc.download_ran_ms, -1) << "nothing ended early";
   for (const auto &phase : {doc.loaded_download, doc.loaded_upload}) {
     EXPECT_GE(phase.samples, 1);
     EXPECT_LE(phase.samples + phase.lost, 3) << "at most one probe per 100 ms";
@@ -168,7 +174,7 @@ TEST(JsonOutput, OnlyRunsTheChosenTest) {
     EXPECT_EQ(doc.duration_ms, c.duration_ms);
     const Members members = members_of(r.out);
     const std::vector<std::string> top = with(kLibraryMembers, kVersioned);
-    EXPECT_EQ(members.top, c.loaded.empty() ? top : with(top, {"loaded_latency"}));
+    EXPECT_EQ(members.top, c.loaded.empty() ? top : with(top, {"idle_latency", "loaded_latency"}));
     EXPECT_EQ(members.loaded, c.loaded);
   }
 }
@@ -237,7 +243,7 @@ class NamedServer : public ::testing::Test {
 
 struct NamedCase {
   std::vector<std::string> args;
-  uint64_t connections;  // one per latency sample, one per transfer; the loaded probes come on top
+  uint64_t connections;  // one per latency sample, one per transfer; the command's probes come on top
 };
 
 TEST_F(NamedServer, MeasuresTheNamedServerWithTheGivenCountsAndRuns) {
@@ -264,7 +270,7 @@ TEST_F(NamedServer, MeasuresTheNamedServerWithTheGivenCountsAndRuns) {
     for (const auto &line : split_lines(r.out)) {
       const ResultDoc doc = parse_result(line);
       EXPECT_EQ(doc.server, where);
-      for (const LoadedDoc &l : {doc.loaded_download, doc.loaded_upload}) {
+      for (const LoadedDoc &l : {doc.idle, doc.loaded_download, doc.loaded_upload}) {
         if (l.samples >= 0) expected += static_cast<uint64_t>(l.samples + l.lost);
       }
     }
@@ -291,7 +297,7 @@ TEST(EmbeddedServer, FullRunWithoutHostPrintsTheSummary) {
                                  "^Upload     ([0-9.]+) [MG]bit/s$",
                                  "^ +idle +download +upload$",
                                  "^Latency( +([0-9.]+) ms){3}$",
-                                 "^  p90 +- +([0-9.]+) ms +([0-9.]+) ms$",
+                                 "^  p90( +([0-9.]+) ms){3}$",
                                  "^Jitter( +([0-9.]+) ms){3}$",
                                  "^Probes +10 +[0-9]+( \\+[0-9]+ lost)? +[0-9]+( \\+[0-9]+ lost)?$"};
   for (int i = 0; i < 7; ++i) {
@@ -301,9 +307,44 @@ TEST(EmbeddedServer, FullRunWithoutHostPrintsTheSummary) {
       EXPECT_GT(std::stod(m[1].str()), 0) << lines[i + 1];
     }
   }
+  EXPECT_NE(r.out.find("(latency: medians of TCP probes on fresh connections"), std::string::npos) << r.out;
   // Not a terminal: no progress drawing and no colour.
   EXPECT_EQ(r.out.find_first_of("\r\x1b"), std::string::npos);
   EXPECT_EQ(r.err.find_first_of("\r\x1b"), std::string::npos);
+}
+
+// A download the server ends before its planned length (its stream limit) is a shorter measurement, and
+// says so: in the JSON, and on the summary.
+TEST(EndedEarly, ADownloadTheServerCutShortIsReportedAsSuch) {
+  ServerConfig config;
+  config.bind = "127.0.0.1";
+  config.port = 0;
+  config.quiet = true;
+  config.max_stream_seconds = 1;
+  std::string error;
+  Server *server = server_start(config, &error);
+  ASSERT_NE(server, nullptr) << error;
+  const std::string port = port_text(server_port(server));
+
+  const CliResult json = run_cli({"127.0.0.1", "-p", port, "--only", "download", "-t", "2.5", "-J"});
+  ASSERT_TRUE(json.finished);
+  EXPECT_EQ(json.exit_code, 0) << json.err;
+  const ResultDoc doc = parse_result(json.out);
+  EXPECT_EQ(doc.duration_ms, 2500) << "the library's member keeps the planned length";
+  EXPECT_GE(doc.download_ran_ms, 1000) << json.out;
+  EXPECT_LT(doc.download_ran_ms, 2500) << json.out;
+  EXPECT_NE(json.out.find("\"ended_early\":{\"download\":{\"planned_ms\":2500,\"ran_ms\":"),
+            std::string::npos)
+      << json.out;
+
+  const CliResult text = run_cli({"127.0.0.1", "-p", port, "--only", "download", "-t", "2.5"});
+  EXPECT_EQ(text.exit_code, 0) << text.err;
+  EXPECT_TRUE(std::regex_search(
+      text.out,
+      std::regex(
+          "\nDownload   [0-9.]+ [MG]bit/s  \\(the server ended it after 1\\.[0-9]+ s of 2\\.5 s\\)\n")))
+      << text.out;
+  server_stop(server);
 }
 
 }  // namespace

@@ -16,31 +16,31 @@ namespace {
 
 struct SummaryCase {
   const char *what;
-  std::vector<double> samples;  // in the order taken
-  int lost;
+  std::vector<double> samples;  // in the order taken; -1 for a lost probe
+  int answered, lost;
   double median, p90, jitter;
 };
 
-TEST(LoadedLatencyFigures, MedianNearestRankP90AndJitterOfConsecutiveSamples) {
+TEST(LatencyFigures, MedianNearestRankP90AndJitterOfConsecutiveAnsweredSamples) {
   const SummaryCase cases[] = {
-      {"one sample", {5}, 0, 5, 5, 0},
-      {"odd count, unsorted", {30, 10, 20}, 1, 20, 30, 15},  // jitter (20 + 10) / 2
-      {"even count: mean of the middle two", {4, 1, 3, 2}, 0, 2.5, 4, 2},
+      {"one sample", {5}, 1, 0, 5, 5, 0},
+      {"odd count, unsorted, one lost", {30, -1, 10, 20}, 3, 1, 20, 30, 15},  // jitter (20 + 10) / 2
+      {"even count: mean of the middle two", {4, 1, 3, 2}, 4, 0, 2.5, 4, 2},
       // Ten samples: the 9th smallest is the 90th percentile, so one outlier stays out of it.
-      {"one outlier in ten", {1, 1, 1, 1, 1, 1, 1, 1, 2, 100}, 2, 1, 2, 99.0 / 9},
+      {"one outlier in ten", {1, 1, 1, 1, -1, 1, 1, 1, 1, 2, 100, -1}, 10, 2, 1, 2, 99.0 / 9},
+      {"all lost: no figures", {-1, -1, -1}, 0, 3, 0, 0, 0},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
-    const LoadedLatency l = summarize_latency(c.samples, c.lost);
-    EXPECT_EQ(l.samples, static_cast<int>(c.samples.size()));
+    std::vector<ProbeSample> taken;
+    for (const double ms : c.samples) taken.push_back({0.1 * static_cast<double>(taken.size()), ms});
+    const LoadedLatency l = summarize_latency(taken);
+    EXPECT_EQ(l.samples, c.answered);
     EXPECT_EQ(l.lost, c.lost);
     EXPECT_DOUBLE_EQ(l.median_ms, c.median);
     EXPECT_DOUBLE_EQ(l.p90_ms, c.p90);
     EXPECT_DOUBLE_EQ(l.jitter_ms, c.jitter);
   }
-  const LoadedLatency none = summarize_latency({}, 3);
-  EXPECT_EQ(none.samples, 0);
-  EXPECT_EQ(none.lost, 3);
 }
 
 Endpoint loopback(int port) {

@@ -133,7 +133,7 @@ TEST(Terminal, SeriesSharesOneProgressLineThatGivesWayToEachSummary) {
   ASSERT_EQ(lines.size(), 3u) << r.out;
   for (int run = 1; run <= 2; ++run) {
     const std::regex summary(".*  run " + std::to_string(run) +
-                             "  127\\.0\\.0\\.1:[0-9]+  download [0-9.]+ [MG]bit/s"
+                             "  127\\.0\\.0\\.1:[0-9]+  idle latency [0-9.]+ ms  download [0-9.]+ [MG]bit/s"
                              "  download latency (-|[0-9.]+ ms p90 [0-9.]+ ms)( \\([0-9]+ lost\\))?$");
     EXPECT_TRUE(std::regex_match(lines[static_cast<size_t>(run)], summary))
         << lines[static_cast<size_t>(run)];

@@ -144,6 +144,7 @@ TransferReport transfer_report(LoadPhase transfer, int duration_ms) {
   r.planned_ms = duration_ms;
   r.ran_ms = (trace.end_s - trace.start_s) * 1000;
   r.ended_early = r.ran_ms < duration_ms;
+  r.responsiveness = compute_responsiveness(prober_samples(transfer), trace);
   return r;
 }
 
@@ -349,12 +350,6 @@ int run_series(const Options &o, const Target &target) {
 constexpr int kCandidatePings = 3;
 
 constexpr int kCandidateLimitMs = 2000;
-
-double median_of(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const size_t n = v.size();
-  return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 // Resolves every server once and, when there are several, pings each and keeps the one with the lowest
 // median. false when none can be measured (the reasons are on stderr) or when interrupted.

@@ -207,25 +207,37 @@ const char *phase_name(LoadPhase phase) {
   return "download";
 }
 
+double median_of(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
 LoadedLatency summarize_latency(const std::vector<ProbeSample> &taken) {
   LoadedLatency r;
   std::vector<double> samples;
+  std::vector<double> connects;
+  std::vector<double> replies;
   for (const auto &p : taken) {
-    if (p.ms >= 0) {
-      samples.push_back(p.ms);
-    } else {
+    if (p.ms < 0) {
       ++r.lost;
+      continue;
     }
+    samples.push_back(p.ms);
+    if (p.connect_ms >= 0) connects.push_back(p.connect_ms);
+    if (p.reply_ms >= 0) replies.push_back(p.reply_ms);
   }
   r.samples = static_cast<int>(samples.size());
   if (samples.empty()) return r;
+  if (!connects.empty()) r.connect_ms = median_of(connects);
+  if (!replies.empty()) r.reply_ms = median_of(replies);
   double sum_diff = 0;
   for (size_t i = 1; i < samples.size(); ++i) sum_diff += std::fabs(samples[i] - samples[i - 1]);
   r.jitter_ms = samples.size() > 1 ? sum_diff / static_cast<double>(samples.size() - 1) : 0;
   std::vector<double> sorted = samples;
   std::sort(sorted.begin(), sorted.end());
   const size_t n = sorted.size();
-  r.median_ms = n % 2 == 1 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
+  r.median_ms = median_of(sorted);
   // Nearest rank: the smallest sample that at least 90% of the samples do not exceed.
   const size_t rank = static_cast<size_t>(std::ceil(0.9 * static_cast<double>(n)));
   r.p90_ms = sorted[rank - 1];

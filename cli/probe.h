@@ -36,10 +36,13 @@ constexpr double kProbeStopped = -2;
 double probe_once(const Endpoint &e, int limit_ms, const std::atomic<bool> *stop);
 
 // One probe as the prober took it: when it was sent (seconds of the run's clock, timeline.h) and its time
-// in milliseconds, kProbeLost when it was lost.
+// in milliseconds, kProbeLost when it was lost; and the two round trips it is made of: the connection's
+// set-up (connect_ms) and the request and its reply on it (reply_ms), both negative when not known.
 struct ProbeSample {
   double t_s = 0;
   double ms = kProbeLost;
+  double connect_ms = -1;
+  double reply_ms = -1;
 };
 
 // The latency of one phase, idle or under load, from the samples in the order taken.
@@ -49,8 +52,14 @@ struct LoadedLatency {
   double median_ms = 0;  // the three figures are 0 when no probe came back
   double p90_ms = 0;     // the nearest-rank 90th percentile
   double jitter_ms = 0;  // mean absolute difference of consecutive samples
+  // Medians of the two parts, over the answered probes that have them; negative when none has.
+  double connect_ms = -1;
+  double reply_ms = -1;
 };
 LoadedLatency summarize_latency(const std::vector<ProbeSample> &samples_in_order);
+
+// The median: the middle value, or the mean of the middle two. Not for an empty list.
+double median_of(std::vector<double> values);
 
 // The phases the prober tells apart: the idle baseline before the transfers, and the two transfers.
 enum class LoadPhase { none = 0, download = 1, upload = 2, idle = 3 };

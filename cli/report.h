@@ -7,6 +7,7 @@
 
 #include "options.h"
 #include "probe.h"
+#include "responsiveness.h"
 
 // Latency under load as the command measured it, for the phases that ran, and the idle baseline taken
 // with the same probe before the transfers.
@@ -24,7 +25,13 @@ struct TransferReport {
   bool ended_early = false;  // the server ended it before its planned length
   int planned_ms = 0;
   double ran_ms = 0;  // from its start (before its connection) to its end, by the command's clock
+  Responsiveness responsiveness;
 };
+
+// How much the latency rose under the transfer's load, and the grade of it: the increase of the median
+// request-to-reply time (one round trip on a fresh connection, what a ping measures, which is what the
+// grade's scale is made for) over its idle median. false when either median is missing.
+bool latency_increase(const LoadedReport &loaded, const LoadedLatency &transfer, double *increase_ms);
 
 // One of several servers to choose from, as --json reports it.
 struct CandidateReport {

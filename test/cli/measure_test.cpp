@@ -4,6 +4,7 @@
 #include <yyjson.h>
 
 #include <chrono>
+#include <iterator>
 #include <regex>
 #include <string>
 #include <thread>
@@ -125,7 +126,8 @@ TEST(JsonOutput, FullRunPrintsOneCompleteLine) {
   // The library's seven members first and in their order, then latency under load for both transfers,
   // probed every 100 ms from 100 ms into each transfer.
   const Members members = members_of(lines[0]);
-  EXPECT_EQ(members.top, with(with(kLibraryMembers, kVersioned), {"idle_latency", "loaded_latency"}));
+  EXPECT_EQ(members.top,
+            with(with(kLibraryMembers, kVersioned), {"idle_latency", "loaded_latency", "responsiveness"}));
   EXPECT_EQ(members.loaded, (std::vector<std::string>{"download", "upload"}));
   // The idle baseline: ten probes like those under load, before the transfers.
   EXPECT_EQ(doc.idle.samples, 10);
@@ -174,7 +176,8 @@ TEST(JsonOutput, OnlyRunsTheChosenTest) {
     EXPECT_EQ(doc.duration_ms, c.duration_ms);
     const Members members = members_of(r.out);
     const std::vector<std::string> top = with(kLibraryMembers, kVersioned);
-    EXPECT_EQ(members.top, c.loaded.empty() ? top : with(top, {"idle_latency", "loaded_latency"}));
+    EXPECT_EQ(members.top,
+              c.loaded.empty() ? top : with(top, {"idle_latency", "loaded_latency", "responsiveness"}));
     EXPECT_EQ(members.loaded, c.loaded);
   }
 }
@@ -291,23 +294,36 @@ TEST(EmbeddedServer, FullRunWithoutHostPrintsTheSummary) {
   EXPECT_EQ(r.err, "No server given: measuring against the bundled server on " + server + "\n");
 
   const std::vector<std::string> lines = split_lines(r.out);
-  ASSERT_EQ(lines.size(), 9u) << r.out;
+  ASSERT_EQ(lines.size(), 17u) << r.out;
   EXPECT_EQ(lines[0], "Server     " + server);
-  const char *const figures[] = {"^Download   ([0-9.]+) [MG]bit/s$",
+  const std::string ms = " +[0-9.]+ ms";
+  const std::string part = " +(-|[0-9.]+ ms)";  // connect and reply: known once the probe splits its time
+  const std::string figures[] = {"^Download   ([0-9.]+) [MG]bit/s$",
                                  "^Upload     ([0-9.]+) [MG]bit/s$",
                                  "^ +idle +download +upload$",
-                                 "^Latency( +([0-9.]+) ms){3}$",
-                                 "^  p90( +([0-9.]+) ms){3}$",
-                                 "^Jitter( +([0-9.]+) ms){3}$",
-                                 "^Probes +10 +[0-9]+( \\+[0-9]+ lost)? +[0-9]+( \\+[0-9]+ lost)?$"};
-  for (int i = 0; i < 7; ++i) {
+                                 "^Latency" + ms + ms + ms + "$",
+                                 "^  connect" + part + part + part + "$",
+                                 "^  reply" + part + part + part + "$",
+                                 "^  p90" + ms + ms + ms + "$",
+                                 "^Jitter" + ms + ms + ms + "$",
+                                 "^Probes +10 +[0-9]+( \\+[0-9]+ lost)? +[0-9]+( \\+[0-9]+ lost)?$",
+                                 "^Bloat +-( +(-|(A\\+|[A-DF]) [+-][0-9.]+ ms)){2}$",
+                                 "^RPM +-( +(-|[0-9]+ (low|medium|high))){2}$"};
+  for (size_t i = 0; i < std::size(figures); ++i) {
     std::smatch m;
     ASSERT_TRUE(std::regex_match(lines[i + 1], m, std::regex(figures[i]))) << lines[i + 1];
     if (i < 2) {
       EXPECT_GT(std::stod(m[1].str()), 0) << lines[i + 1];
     }
   }
-  EXPECT_NE(r.out.find("(latency: medians of TCP probes on fresh connections"), std::string::npos) << r.out;
+  // Below the table, what the figures are and what they are not.
+  EXPECT_EQ(lines[12].rfind("Latency: medians of TCP probes on fresh connections", 0), 0u) << r.out;
+  EXPECT_NE(
+      r.out.find(
+          "RPM: round trips per minute from fresh-connection TCP\nprobes (the TCP-only form of the IETF "
+          "responsiveness draft's figure, not its full test)"),
+      std::string::npos)
+      << r.out;
   // Not a terminal: no progress drawing and no colour.
   EXPECT_EQ(r.out.find_first_of("\r\x1b"), std::string::npos);
   EXPECT_EQ(r.err.find_first_of("\r\x1b"), std::string::npos);

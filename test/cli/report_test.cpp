@@ -33,20 +33,32 @@ TEST(ComposeResult, TheLibrarysTextStaysAsItIsAndOursFollows) {
       << "no transfer: the schema version and the time only";
 
   LoadedReport &loaded = run.loaded;
+  loaded.idle = true;
+  loaded.idle_latency = {10, 0, 0.5, 0.75, 0.125, 0.25, 0.25};
   loaded.download = true;
-  loaded.download_latency.samples = 2;
-  loaded.download_latency.lost = 1;
-  loaded.download_latency.median_ms = 1.5;
-  loaded.download_latency.p90_ms = 2;
-  loaded.download_latency.jitter_ms = 1;
+  loaded.download_latency = {2, 1, 81.5, 90, 1, 40, 41.5};
   loaded.upload = true;  // ran, but no probe came back: no figures to give
   loaded.upload_latency.lost = 3;
+  run.download.responsiveness = {true, 1191.66, Confidence::medium, 50.25, 50.5, 38};
+  run.download.ended_early = true;
+  run.download.planned_ms = 6000;
+  run.download.ran_ms = 3012.4;
   EXPECT_EQ(compose_result(library, run),
             base +
                 ",\"version\":1,\"timestamp\":\"2026-12-10T13:45:07.250Z\","
-                "\"loaded_latency\":{\"download\":{\"median_ms\":1.5,\"p90_ms\":2.0,\"jitter_ms\":1.0,"
-                "\"samples\":2,\"lost\":1},\"upload\":{\"median_ms\":null,\"p90_ms\":null,"
-                "\"jitter_ms\":null,\"samples\":0,\"lost\":3}}}");
+                "\"idle_latency\":{\"median_ms\":0.5,\"p90_ms\":0.75,\"jitter_ms\":0.125,\"samples\":10,"
+                "\"lost\":0,\"connect_ms\":0.25,\"reply_ms\":0.25},"
+                "\"loaded_latency\":{\"download\":{\"median_ms\":81.5,\"p90_ms\":90.0,\"jitter_ms\":1.0,"
+                "\"samples\":2,\"lost\":1,\"connect_ms\":40.0,\"reply_ms\":41.5,\"increase_ms\":41.25,"
+                "\"grade\":\"B\"},"
+                "\"upload\":{\"median_ms\":null,\"p90_ms\":null,\"jitter_ms\":null,\"samples\":0,\"lost\":3,"
+                "\"connect_ms\":null,\"reply_ms\":null,\"increase_ms\":null,\"grade\":null}},"
+                "\"responsiveness\":{\"download\":{\"rpm\":1192,\"confidence\":\"medium\","
+                "\"basis\":\"from fresh-connection TCP probes\",\"connect_ms\":50.25,\"reply_ms\":50.5,"
+                "\"probes\":38},"
+                "\"upload\":{\"rpm\":null,\"confidence\":\"low\",\"basis\":\"from fresh-connection TCP "
+                "probes\",\"connect_ms\":null,\"reply_ms\":null,\"probes\":0}},"
+                "\"ended_early\":{\"download\":{\"planned_ms\":6000,\"ran_ms\":3012}}}");
 }
 
 TEST(Timestamp, Rfc3339InUtcWithMilliseconds) {

@@ -64,7 +64,7 @@ TEST(Terminal, EachTestGetsALineRedrawnInPlaceThenTheSummary) {
   ASSERT_EQ(r.exit_code, 0) << r.out;
 
   const std::vector<std::string> lines = screen(r.out);
-  ASSERT_EQ(lines.size(), 13u) << r.out;
+  ASSERT_EQ(lines.size(), 21u) << r.out;
   EXPECT_EQ(lines[0].rfind("No server given: ", 0), 0u) << lines[0];
   const std::regex ping("^Ping +\\[#{30}\\] 100%$");
   const std::regex transfer("^(Download|Upload) +\\[#{30}\\] 100% +([0-9.]+ [MG]bit/s)$");

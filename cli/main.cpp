@@ -14,9 +14,11 @@
 #include <vector>
 
 #include "events.h"
+#include "file_replace.h"
 #include "host_port.h"
 #include "metrics.h"
 #include "options.h"
+#include "plot.h"
 #include "probe.h"
 #include "progress.h"
 #include "report.h"
@@ -238,6 +240,26 @@ bool report_success(const Options &o, const Target &target, bool series, long lo
   return std::fflush(stdout) == 0 && !std::ferror(stdout);
 }
 
+// Draws the run into --plot's file; false when it cannot be written (the reason is on stderr).
+bool write_plot(const Options &o, const Target &target, const RunReport &report) {
+  PlotInput in;
+  in.title = target.display + "  " + report.timestamp;
+  in.download = report.loaded.download;
+  in.upload = report.loaded.upload;
+  in.download_trace = timeline_trace(LoadPhase::download);
+  in.upload_trace = timeline_trace(LoadPhase::upload);
+  in.idle_probes = prober_samples(LoadPhase::idle);
+  in.download_probes = prober_samples(LoadPhase::download);
+  in.upload_probes = prober_samples(LoadPhase::upload);
+  in.idle_known = report.loaded.idle && report.loaded.idle_latency.samples > 0;
+  in.idle_median_ms = report.loaded.idle_latency.median_ms;
+  std::string why;
+  if (file_replace(o.plot_file, render_plot(in), FileAccess::world_readable, &why)) return true;
+  std::fprintf(stderr, "kestrum: --plot: %s\n", printable(why).c_str());
+  std::fflush(stderr);
+  return false;
+}
+
 // What --metrics-file says, over the life of the process: the runs are counted, and a failed run keeps
 // the last good figures.
 MetricsState g_metrics;
@@ -339,6 +361,7 @@ int run_series(const Options &o, const Target &target) {
       if (!series) break;
       continue;  // a series is a log over time: one bad moment does not end it
     }
+    if (!o.plot_file.empty() && !write_plot(o, target, report)) status = kExitFailed;
     if (!report_success(o, target, series, run, summary_colour, report)) {
       std::fputs("kestrum: cannot write the results; stopping\n", stderr);
       return kExitFailed;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "decimal.h"
+#include "file_replace.h"
 #include "infile.h"
 #include "safe_text.h"
 #include "server.h"
@@ -283,7 +284,8 @@ ParseOutcome parse_options(int argc, const char *const *argv, Options *options, 
       continue;
     }
     if (name != "port" && name != "time" && name != "duration" && name != "count" && name != "only" &&
-        name != "repeat" && name != "interval" && name != "servers" && name != "metrics-file") {
+        name != "repeat" && name != "interval" && name != "servers" && name != "metrics-file" &&
+        name != "plot") {
       return usage("unknown option " + quoted("--" + name));
     }
     if (!inline_value) {
@@ -295,6 +297,9 @@ ParseOutcome parse_options(int argc, const char *const *argv, Options *options, 
     if (name == "metrics-file") {
       if (value.empty()) return usage("--metrics-file needs a file name");
       o.metrics_file = value;
+    } else if (name == "plot") {
+      if (value.empty()) return usage("--plot needs a file name");
+      o.plot_file = value;
     } else if (name == "servers") {
       if (value.empty()) return usage("--servers needs a file name");
       if (!servers_file.empty()) return usage("--servers may be given once");
@@ -346,6 +351,14 @@ ParseOutcome parse_options(int argc, const char *const *argv, Options *options, 
     return usage("-t and --duration apply to the transfers, not to --only ping");
   }
   if (interval_given && !repeat_given) return usage("--interval applies to --repeat");
+  if (!o.plot_file.empty() && o.only == TestSelection::ping) {
+    return usage("--plot draws the transfers; --only ping has none");
+  }
+  // Found out now, not after the measurement.
+  if (!o.plot_file.empty() && !file_replace_check(o.plot_file, error)) {
+    *error = "--plot: " + printable(*error);
+    return ParseOutcome::usage_error;
+  }
   if (o.json && o.json_stream) return usage("--json and --json-stream exclude each other");
 
   if (!port_given) o.port = kDefaultServerPort;
@@ -400,6 +413,8 @@ std::string usage_text() {
                 "                  latency, result, error (see README); nothing else on stdout\n"
                 "  --repeat N      measure N times, 0 for until interrupted (default %lld)\n"
                 "  --interval S    seconds between repeated runs, 0 to 86400 (default %g)\n"
+                "  --plot FILE.svg draw each good run into FILE: throughput over time, every latency probe,\n"
+                "                  the idle median, lost probes (with --repeat, the last run)\n"
                 "  --metrics-file PATH\n"
                 "                  after every run, write the figures in Prometheus' text format to PATH\n"
                 "                  (for node_exporter's textfile collector: a name ending in .prom), by\n"

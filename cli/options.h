@@ -27,6 +27,7 @@ struct Options {
   long long repeat = 1;      // 0: until interrupted
   double interval_s = 60;    // between repeated runs
   std::string metrics_file;  // where to write Prometheus' text format after every run; empty: nowhere
+  std::string plot_file;     // where to draw the run as SVG after every good run; empty: nowhere
 };
 
 enum class ParseOutcome { run, help, version, usage_error };

@@ -1,5 +1,6 @@
 // Windows: CreateFile does not wait on a named pipe (it connects or fails), and GetFileType tells a disk
-// file from a pipe or a character device, which are refused; the read is bounded by the limit.
+// file from a pipe or a character device (NUL, CON), which are refused, as is a folder; the read is
+// bounded by the limit.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -11,6 +12,12 @@
 bool read_small_regular_file(const std::string &path, size_t max_bytes, std::string *text,
                              std::string *error) {
   const std::string shown = "'" + printable(path) + "'";
+  // A folder cannot be opened as a file at all (access denied): tell it apart first.
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    *error = shown + " is not a regular file";
+    return false;
+  }
   const HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {

@@ -166,6 +166,10 @@ Outcome measure_once(const Options &o, const char *host, int port, const Endpoin
   if (loaded->download || loaded->upload) {
     prober_idle(kIdleProbes);
     loaded->idle = true;
+    if (interrupted()) {  // the library would lower the cancel flag again as its run starts
+      prober_stop();
+      return Outcome::cancelled;
+    }
   }
   bool ok = false;
   switch (o.only) {

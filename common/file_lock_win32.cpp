@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "file_lock.h"
+#include "system_text_win32.h"
 
 namespace {
 
@@ -14,15 +15,6 @@ constexpr int kRetryMs = 5;
 bool fail(std::string *error, const std::string &path, const std::string &why) {
   *error = "cannot lock " + path + ": " + why;
   return false;
-}
-
-std::string system_text(DWORD code) {
-  char buf[256] = "";
-  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                                 buf, sizeof buf, nullptr);
-  std::string text(buf, n);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.')) text.pop_back();
-  return text.empty() ? "error " + std::to_string(code) : text;
 }
 
 }  // namespace

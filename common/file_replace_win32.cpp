@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "file_replace.h"
+#include "system_text_win32.h"
 
 namespace {
 
@@ -18,15 +19,6 @@ struct Where {
   std::string dir;  // with its trailing separator, empty for a bare name
   std::string base;
 };
-
-std::string system_text(DWORD code) {
-  char buf[256] = "";
-  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                                 buf, sizeof buf, nullptr);
-  std::string text(buf, n);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.')) text.pop_back();
-  return text.empty() ? "error " + std::to_string(code) : text;
-}
 
 bool fail(std::string *error, const std::string &path, const std::string &why) {
   *error = "cannot write " + path + ": " + why;

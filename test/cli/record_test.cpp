@@ -11,18 +11,12 @@
 
 #include "cli_process.h"
 #include "cli_support.h"
-#include "server.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string read(const fs::path &p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+std::string read(const fs::path &p) { return file_text(p.string()); }
 
 size_t lines_starting(const std::string &text, char c) {
   size_t n = 0;
@@ -34,23 +28,11 @@ size_t lines_starting(const std::string &text, char c) {
 class Record : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::path(::testing::TempDir()) /
-           (std::string("kestrum-record-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    ServerConfig config;
-    config.bind = "127.0.0.1";
-    config.port = 0;
-    config.quiet = true;
-    std::string error;
-    server_ = server_start(config, &error);
-    ASSERT_NE(server_, nullptr) << error;
-    live_ = "127.0.0.1:" + std::to_string(server_port(server_));
+    dir_ = fresh_test_folder("kestrum-record");
+    ASSERT_NE(server_.server(), nullptr) << server_.error();
+    live_ = "127.0.0.1:" + std::to_string(server_port(server_.server()));
   }
-  void TearDown() override {
-    if (server_ != nullptr) server_stop(server_);
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { fs::remove_all(dir_); }
   std::string metrics() const { return (dir_ / "k.prom").string(); }
   std::string state() const { return (dir_ / "state").string(); }
   // A quick run of the live server that keeps its record in the two files.
@@ -60,7 +42,7 @@ class Record : public ::testing::Test {
   }
 
   fs::path dir_;
-  Server *server_ = nullptr;
+  InProcessServer server_;
   std::string live_;
 };
 

@@ -13,29 +13,20 @@
 #include <thread>
 #include <vector>
 
+#include "cli_support.h"
 #include "state.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string read(const fs::path &p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+std::string read(const fs::path &p) { return file_text(p.string()); }
 
 void write(const fs::path &p, const std::string &text) { std::ofstream(p, std::ios::binary) << text; }
 
 class State : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::path(::testing::TempDir()) /
-           (std::string("kestrum-state-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
+  void SetUp() override { dir_ = fresh_test_folder("kestrum-state"); }
   void TearDown() override { fs::remove_all(dir_); }
 
   std::string metrics() const { return (dir_ / "k.prom").string(); }

@@ -99,6 +99,12 @@ const BadCommandLine kBadCommandLines[] = {
     {{"h\x1b[31m:0"}, "'h\\x1b[31m:0' is not HOST"},
     {{"--only", "\x1b]0;x\x07"}, "--only: '\\x1b]0;x\\x07' is not one of"},
     {{"--interval", "5"}, "--interval applies to --repeat"},
+    {{"--each"}, "--each needs the servers to measure"},
+    {{"--each=1", "h"}, "--each takes no value"},
+    {{"--metrics-file="}, "--metrics-file needs a file name"},
+    {{"h", "--state-file", "s"}, "--state-file applies to --metrics-file"},
+    {{"h", "--state-file", "k", "--metrics-file", "k"},
+     "--state-file and --metrics-file must name different"},
 };
 
 TEST(Arguments, BadCommandLinesExitWithStatus2AndSayWhy) {
@@ -127,7 +133,8 @@ TEST(Arguments, HelpDocumentsEveryOptionAndExitsWith0) {
     EXPECT_EQ(r.out.rfind("Usage: kestrum [HOST[:PORT]...]", 0), 0u) << r.out;
     for (const char *option : {"-p, --port N", "-t, --time SECONDS", "--duration LENGTH", "--count N",
                                "--only TEST", "-J, --json", "--json-stream", "--repeat N", "--interval S",
-                               "-4, --ipv4", "-6, --ipv6", "--servers FILE", "-V, --version", "default 5)"}) {
+                               "-4, --ipv4", "-6, --ipv6", "--servers FILE", "--each", "--metrics-file PATH",
+                               "--state-file PATH", "--plot FILE.svg", "-V, --version", "default 5)"}) {
       EXPECT_NE(r.out.find(option), std::string::npos) << option;
     }
     EXPECT_NE(r.out.find("default 9301"), std::string::npos);

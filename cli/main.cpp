@@ -272,11 +272,11 @@ Recorder g_recorder;
 
 // Records one run's outcome and rewrites the metrics file; false when it or the state cannot be written
 // (the reason is on stderr), so that a service sees the failure.
-bool write_metrics(const Options &o, const std::string &label, bool ok, const LoadedReport &loaded) {
+bool write_metrics(const Options &o, const std::string &label, bool ok, const RunReport &report) {
   if (o.metrics_file.empty()) return true;
   const double now =
       std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-  const RunFigures figures = ok ? run_figures(o.only, kestrum_result_json(), loaded) : RunFigures();
+  const RunFigures figures = ok ? run_figures(o.only, kestrum_result_json(), report) : RunFigures();
   std::string warning;
   std::string why;
   const bool written = recorder_run(&g_recorder, label, ok, now, figures, &warning, &why);
@@ -335,7 +335,7 @@ int run_series(const Options &o, const std::vector<Target> &targets, int status)
         if (o.json_stream) event_error("Cancelled by user");
         return kExitCancelled;
       }
-      if (!write_metrics(o, target.label, outcome == Outcome::ok, report.loaded)) status = kExitFailed;
+      if (!write_metrics(o, target.label, outcome == Outcome::ok, report)) status = kExitFailed;
       if (outcome == Outcome::failed) {
         report_failure(o, series, run, target);
         status = kExitFailed;
@@ -474,7 +474,7 @@ int run(const Options &o) {
       targets.push_back(target);
     } else if (!interrupted()) {
       // No server to measure is a failed run too, and a probe's graph should say so.
-      write_metrics(o, server_label(group.front().host, group.front().port), false, LoadedReport());
+      write_metrics(o, server_label(group.front().host, group.front().port), false, RunReport());
       status = kExitFailed;
     }
   }

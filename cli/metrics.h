@@ -25,6 +25,10 @@ enum Figure : int {
   kLoadedMedianUpload,
   kLoadedP90Download,
   kLoadedP90Upload,
+  kLoadedIncreaseDownload,
+  kLoadedIncreaseUpload,
+  kResponsivenessDownload,
+  kResponsivenessUpload,
   kFigureCount
 };
 
@@ -41,8 +45,8 @@ struct RunFigures {
   Gauge figures[kFigureCount];
 };
 
-// Reads a good run's figures from the library's result document and the command's loaded latency.
-RunFigures run_figures(TestSelection only, const char *result_json, const LoadedReport &loaded);
+// Reads a good run's figures from the library's result document and what the command measured.
+RunFigures run_figures(TestSelection only, const char *result_json, const RunReport &run);
 
 // One server's record over the life of the state: the last good figures (a failed run leaves them as they
 // were), the last run's time and outcome, the time of the last success, and the runs counted.

@@ -56,7 +56,7 @@ double run_probe(sock_t s, const Endpoint &e, int limit_ms, const std::atomic<bo
     const int left = ms_left(deadline);
     if (left == 0) return kProbeLost;
     const ConnectWait w = sock_wait_connect(s, std::min(left, kStopCheckMs));
-    if (w == ConnectWait::failed) return kProbeLost;
+    if (w == ConnectWait::failed || w == ConnectWait::broken) return kProbeLost;
     if (w == ConnectWait::ready) break;
   }
   int err = 0;

@@ -116,6 +116,26 @@ TEST(Upload, ResetByTheServerIsASendFailureNotASignal) {
   EXPECT_EQ(parse_result(kestrum_result_json()).phase, "error");
 }
 
+TEST(Upload, ACancelResetsTheConnectionAFinishedUploadClosesInOrder) {
+  // The server reads nothing for its first 2 s, so data is still queued when the client closes (a reset
+  // only shows when something is: with nothing queued the end of the stream goes out before it). A
+  // cancelled upload drops it and the server sees a reset; a finished one delivers it and ends in order.
+  FakeServer server([](FakeConn &c) {
+    c.read(1);
+    c.sleep(2000);
+    c.drain(5000);
+  });
+  kestrum_init();
+  ASSERT_GT(kestrum_upload("127.0.0.1", server.port(), 100), 0.0) << err();
+  server.wait_idle();
+  EXPECT_EQ(server.resets_seen(), 0);
+  Recorder::install([](const Report &) { kestrum_cancel(); });  // the first report, 100 ms in
+  EXPECT_EQ(kestrum_upload("127.0.0.1", server.port(), 5000), -1.0);
+  EXPECT_EQ(err(), "Cancelled by user");
+  server.wait_idle();
+  EXPECT_EQ(server.resets_seen(), 1);
+}
+
 TEST_P(TransferTest, ReportsFromTheMonitorThenTheFinalOneOnTheCallingThread) {
   const Transfer t = GetParam();
   FakeServer server(fake::normal());

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 
 #include "kestrum_internal.h"
 #include "monitor.h"
@@ -222,24 +223,42 @@ double transfer_test(const char *host, int port, int duration_ms, Direction dire
   return rate;
 }
 
+// One stage of the full run: its phase, the checks its export would make before it (what the run's entry
+// checks have not settled already: an empty host, and for a transfer the cancel flag, which the ping test
+// looks at itself), the measurement, and the stage test after it. A stage fails when its measurement
+// returns below zero or the cancel flag is raised once it has returned; a cancel that came after the
+// stage's last look at the flag has left no message, so the run writes it. false ends the run, with the
+// phase "error".
+namespace {
+enum class Stage { ping, download, upload };
+bool run_stage(Stage stage, const char *host, int port, int duration_ms) {
+  const char *const labels[] = {kPhasePing, kPhaseDownload, kPhaseUpload};
+  set_phase(labels[static_cast<int>(stage)]);
+  double result = -1.0;
+  if (host[0] == '\0') {
+    set_last_error(kErrInvalidHost);
+  } else if (stage != Stage::ping && cancel_requested()) {
+    set_last_error(kErrCancelled);
+  } else if (stage == Stage::ping) {
+    result = ping_test(host, port, kFullRunPingSamples);
+  } else {
+    result = transfer_test(host, port, duration_ms,
+                           stage == Stage::download ? Direction::download : Direction::upload);
+  }
+  if (result >= 0 && cancel_requested()) {
+    set_last_error(kErrCancelled);
+    result = -1.0;
+  }
+  if (result < 0) set_phase(kPhaseError);
+  return result >= 0;
+}
+}  // namespace
+
 int full_run(const char *host, int port, int duration_ms) {
   state_reset(host, port, duration_ms);
-  set_phase(kPhasePing);
-  // Each stage goes through its export, whose entry checks (empty host, cancel flag) are the re-checks
-  // a stage needs; each stage's own state_reset finds the same server and keeps the record.
-  if (kestrum_ping(host, port, kFullRunPingSamples) < 0 || cancel_requested()) {
-    set_phase(kPhaseError);
-    return -1;
-  }
-  set_phase(kPhaseDownload);
-  if (kestrum_download(host, port, duration_ms) < 0 || cancel_requested()) {
-    set_phase(kPhaseError);
-    return -1;
-  }
-  set_phase(kPhaseUpload);
-  if (kestrum_upload(host, port, duration_ms) < 0 || cancel_requested()) {
-    set_phase(kPhaseError);
-    return -1;
+  // Each stage's own state_reset finds the same server and keeps the record, so the results add up.
+  for (Stage stage : {Stage::ping, Stage::download, Stage::upload}) {
+    if (!run_stage(stage, host, port, duration_ms)) return -1;
   }
   set_phase(kPhaseComplete);
   report_progress(kPhaseComplete, 0.0, 100);

@@ -308,8 +308,6 @@ void judge(const Plan &p, double value, const std::string &error_before, const s
       allowed = true;
     } else if (p.target == Target::unanswered) {
       allowed = error == rel::connect_timeout_text(p.host, p.port);
-    } else if (is_run && error.empty()) {
-      allowed = cancel_possible;  // cancelled after the last stage had looked at the flag
     } else if (p.target == Target::faulty) {
       switch (p.kind) {
         case Kind::ping:

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "events.h"
+#include "figures.h"
 #include "host_port.h"
 #include "metrics.h"
 #include "options.h"
@@ -219,10 +220,10 @@ bool write_metrics(const Options &o, const std::string &label, bool ok, const Lo
         g_metrics.jitter_seconds = known(f.jitter_ms / 1000);
       }
       if (all || o.only == TestSelection::download) {
-        g_metrics.download_bytes_per_second = known(f.download_mbps * 125000);
+        g_metrics.download_bytes_per_second = known(bytes_per_second(f.download_mbps));
       }
       if (all || o.only == TestSelection::upload) {
-        g_metrics.upload_bytes_per_second = known(f.upload_mbps * 125000);
+        g_metrics.upload_bytes_per_second = known(bytes_per_second(f.upload_mbps));
       }
     }
     const LoadedLatency *phases[2] = {loaded.download ? &loaded.download_latency : nullptr,
@@ -276,7 +277,7 @@ int run_series(const Options &o, const Target &target) {
       event_start(run, target.endpoint.address + ":" + std::to_string(port), target.display,
                   planned_tests(o.only), o.only == TestSelection::ping ? 0 : o.duration_ms,
                   o.only == TestSelection::ping  ? o.count
-                  : o.only == TestSelection::all ? 10
+                  : o.only == TestSelection::all ? kFullRunPingSamples
                                                  : 0);
     }
     LoadedReport loaded;

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 
+#include "figures.h"
 #include "kestrum_internal.h"
 #include "platform.h"
 #include "transport.h"
@@ -79,11 +80,6 @@ thread_ret_t KS_THREAD_CALL tick_monitor_trampoline(void *arg) {
 
 }  // namespace
 
-double tick_rate(uint64_t bytes, double seconds) {
-  if (seconds <= 0) return 0.0;
-  return static_cast<double>(bytes) * 8 / 1000000 / seconds;
-}
-
 int tick_percent(double elapsed_seconds, double planned_seconds) {
   const int percent = static_cast<int>(elapsed_seconds / planned_seconds * 100);
   return percent > 100 ? 100 : percent;
@@ -95,7 +91,7 @@ bool monitor_cycle(double now, double start, double planned_seconds, double *mar
     // Closing step: the planned duration is over. Outstanding nominal times are dropped; the closing tick
     // divides by the planned seconds, not by the time that has really passed.
     if (lag >= 90000) {
-      const double rate = planned_seconds <= 0 ? 0.0 : tick_rate(sink.bytes(sink.ctx), planned_seconds);
+      const double rate = planned_seconds <= 0 ? 0.0 : rate_mbps(sink.bytes(sink.ctx), planned_seconds);
       sink.report(sink.ctx, rate, 100);
     }
     return true;
@@ -109,7 +105,7 @@ bool monitor_cycle(double now, double start, double planned_seconds, double *mar
     const double really = (now - start) / 1000000;
     do {
       const double elapsed = (*mark - start) / 1000000;
-      const double rate = elapsed <= 0 ? 0.0 : tick_rate(sink.bytes(sink.ctx), really);
+      const double rate = elapsed <= 0 ? 0.0 : rate_mbps(sink.bytes(sink.ctx), really);
       sink.report(sink.ctx, rate, tick_percent(elapsed, planned_seconds));
       *mark += kTickPeriodUs;
     } while (now - *mark >= kTickPeriodUs);

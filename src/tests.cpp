@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <initializer_list>
 
+#include "figures.h"
 #include "kestrum_internal.h"
 #include "monitor.h"
 #include "platform.h"
@@ -17,7 +18,6 @@ constexpr int kConnectLimitMs = 3000;     // each address's connection attempt
 constexpr int kPingReplyLimitMs = 2000;   // the whole reply, from the probe's send
 constexpr int kTransferCallLimitMs = 20;  // bounds every blocking recv/send, and so the cancel latency
 constexpr int kChunk = 65536;
-constexpr int kFullRunPingSamples = 10;
 constexpr double kAckedReadUs = 2000;  // how often an upload reads what has been acknowledged
 
 // The upload payload: generated once per process by a linear congruential generator, so every process
@@ -212,7 +212,7 @@ double transfer_test(const char *host, int port, int duration_ms, Direction dire
   }
   close_connection(s);
   monitor_stop();
-  const double rate = static_cast<double>(total) * 8 / 1000000 / elapsed_seconds;
+  const double rate = rate_mbps(total, elapsed_seconds);
   if (down) {
     state_set_download(rate);
   } else {

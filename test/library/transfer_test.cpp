@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "fake_server.h"
+#include "figures.h"
 #include "kestrum.h"
 #include "recorder.h"
 #include "result_doc.h"
@@ -98,10 +99,10 @@ TEST(Upload, ServerThatStopsReadingYieldsWhatItsHostTookAndEndsOnTime) {
 
   const double took_s = std::chrono::duration<double>(took).count();
   constexpr double kHostHoldsAtMost = 1 << 20;  // bytes; the client's socket alone accepts over 2 MB
-  EXPECT_LT(rate * took_s * 125000, kHostHoldsAtMost) << "rate " << rate << " Mbit/s";
+  EXPECT_LT(bytes_per_second(rate) * took_s, kHostHoldsAtMost) << "rate " << rate << " Mbit/s";
   for (const Report &r : Recorder::with_label("upload")) {
     // A report's rate divides its bytes by its nominal time, percent of the planned 0.4 s.
-    const double bytes = r.rate * 125000 * (r.percent / 100.0 * 0.4);
+    const double bytes = bytes_per_second(r.rate) * (r.percent / 100.0 * 0.4);
     EXPECT_LT(bytes, kHostHoldsAtMost) << "report at " << r.percent << "%: " << r.rate << " Mbit/s";
   }
 }

@@ -23,6 +23,7 @@
 
 #include "checks.h"
 #include "fault_server.h"
+#include "figures.h"
 #include "kestrum.h"
 
 namespace {
@@ -227,7 +228,7 @@ double bound_ms(const Plan &p) {
     case Kind::upload:
       return transfer;
     case Kind::run_all:
-      return 10 * sample + 2 * transfer;
+      return kFullRunPingSamples * sample + 2 * transfer;
     default:
       return kEntryCheckMs;
   }

@@ -26,11 +26,12 @@ std::atomic<unsigned> g_tick_generation{0};
 // Longest wait for the thread when the monitor stops; a host callback slower than this is left running.
 constexpr int kStopWaitMs = 500;
 
-// What one monitor thread works with, copied at its start: the start time and the planned seconds belong
-// to the next transfer as soon as monitor_start runs again, possibly while this thread is still inside a
-// slow callback. The label is not copied: the host gets g_tick_phase itself, which keeps its text until the
-// next monitor_start (a copy on this thread's stack would die with the thread), and the generation check
-// keeps a stale thread from reporting once that text has been rewritten.
+// What a report of one monitor thread needs to know: the generation it was started for. The thread copies
+// the start time and the planned seconds onto its own stack at its start, as they belong to the next
+// transfer as soon as monitor_start runs again, possibly while this thread is still inside a slow
+// callback. The label is not copied: the host gets g_tick_phase itself, which keeps its text until the next
+// monitor_start (a copy on this thread's stack would die with the thread), and the generation check keeps
+// a stale thread from reporting once that text has been rewritten.
 struct MonitorRun {
   unsigned generation;
 };

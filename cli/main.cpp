@@ -20,6 +20,7 @@
 #include "options.h"
 #include "probe.h"
 #include "progress.h"
+#include "quantiles.h"
 #include "report.h"
 #include "server.h"
 #include "term.h"
@@ -306,12 +307,6 @@ constexpr int kCandidatePings = 3;
 
 constexpr int kCandidateLimitMs = 2000;
 
-double median_of(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const size_t n = v.size();
-  return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
 // Resolves every server once and, when there are several, pings each and keeps the one with the lowest
 // median. false when none can be measured (the reasons are on stderr) or when interrupted.
 bool choose_target(const Options &o, const std::vector<ServerName> &servers, Target *target) {
@@ -337,7 +332,7 @@ bool choose_target(const Options &o, const std::vector<ServerName> &servers, Tar
       if (answered.empty()) {
         r.error = "no answer to " + std::to_string(kCandidatePings) + " pings";
       } else {
-        r.median_ms = medians[i] = median_of(answered);
+        r.median_ms = medians[i] = median(answered);
       }
     }
     reports.push_back(r);

@@ -40,6 +40,7 @@
 #include "checks.h"
 #include "kestrum.h"
 #include "loopback.h"
+#include "quantiles.h"
 
 namespace {
 
@@ -232,11 +233,6 @@ void sample_server(int pid, Peak *peak) {
     peak->threads = std::max(peak->threads.load(), rel::thread_count_of(pid));
     std::this_thread::sleep_for(milliseconds(50));
   }
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0.0 : v[v.size() / 2];
 }
 
 // The good client: `repeat` downloads of duration_ms; every one must succeed.

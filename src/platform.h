@@ -38,7 +38,8 @@ int net_startup();
 // Stops it again (WSACleanup); returns that call's result, 0 on Linux.
 int net_shutdown();
 
-// A new socket, or KS_INVALID_SOCKET.
+// A new socket, or KS_INVALID_SOCKET. On Linux it is closed on exec, so a program the host starts does not
+// inherit it.
 sock_t sock_open(int family, int socktype, int protocol);
 // Releases the handle (closesocket / close).
 void sock_close(sock_t s);

@@ -15,7 +15,10 @@
 int net_startup() { return 0; }
 int net_shutdown() { return 0; }
 
-sock_t sock_open(int family, int socktype, int protocol) { return ::socket(family, socktype, protocol); }
+sock_t sock_open(int family, int socktype, int protocol) {
+  // Close-on-exec: a host that starts another program must not hand it our connections.
+  return ::socket(family, socktype | SOCK_CLOEXEC, protocol);
+}
 
 void sock_close(sock_t s) { ::close(s); }
 

@@ -14,12 +14,14 @@
 #include <vector>
 
 #include "events.h"
+#include "figures.h"
 #include "file_replace.h"
 #include "host_port.h"
 #include "options.h"
 #include "plot.h"
 #include "probe.h"
 #include "progress.h"
+#include "quantiles.h"
 #include "report.h"
 #include "safe_text.h"
 #include "server.h"
@@ -326,7 +328,7 @@ int run_series(const Options &o, const std::vector<Target> &targets, int status)
         event_start(run, report.timestamp, target.endpoint.address + ":" + std::to_string(port),
                     target.display, planned_tests(o.only), o.only == TestSelection::ping ? 0 : o.duration_ms,
                     o.only == TestSelection::ping  ? o.count
-                    : o.only == TestSelection::all ? 10
+                    : o.only == TestSelection::all ? kFullRunPingSamples
                                                    : 0);
       }
       const Outcome outcome = measure_once(o, host, port, target.endpoint, &report);
@@ -380,7 +382,7 @@ bool choose_target(const Options &o, const std::vector<ServerName> &servers, Tar
       if (answered.empty()) {
         r.error = "no answer to " + std::to_string(kCandidatePings) + " pings";
       } else {
-        r.median_ms = medians[i] = median_of(answered);
+        r.median_ms = medians[i] = median(answered);
       }
     }
     reports.push_back(r);

@@ -28,22 +28,27 @@ bool resolve_endpoint(const std::string &host, int port, Family family, Endpoint
 // "ADDR:PORT", with brackets around an IPv6 address.
 std::string endpoint_text(const Endpoint &e);
 
-// One ping probe on a fresh TCP connection: "P" and 8 bytes out, the same 8 bytes back. Returns the round
-// trip in milliseconds from the connection attempt to the reply, kProbeLost when it failed or took longer
-// than limit_ms, or kProbeStopped when *stop was raised first. Checks *stop every 50 ms.
+// One ping probe on a fresh TCP connection, the network kit's ping exchange: "P" and 8 bytes out, the same
+// 8 bytes back. Returns the round trip in milliseconds from the connection attempt to the reply,
+// kProbeLost when it failed, was answered with other bytes or took longer than limit_ms, or kProbeStopped
+// when *stop was raised first (its waits look at it every few milliseconds).
 constexpr double kProbeLost = -1;
 constexpr double kProbeStopped = -2;
 double probe_once(const Endpoint &e, int limit_ms, const std::atomic<bool> *stop);
 
 // One probe as the prober took it: when it was sent (seconds of the run's clock, timeline.h) and its time
-// in milliseconds, kProbeLost when it was lost; and the two round trips it is made of: the connection's
-// set-up (connect_ms) and the request and its reply on it (reply_ms), both negative when not known.
+// in milliseconds as probe_once gives it (kProbeLost, kProbeStopped); and the two round trips it is made
+// of, the connection's set-up to the probe's send (connect_ms) and the request to its whole reply
+// (reply_ms), which add up to ms; both negative when the probe was not answered.
 struct ProbeSample {
   double t_s = 0;
   double ms = kProbeLost;
   double connect_ms = -1;
   double reply_ms = -1;
 };
+
+// probe_once with its two parts and its time of sending.
+ProbeSample probe_sample(const Endpoint &e, int limit_ms, const std::atomic<bool> *stop);
 
 // The latency of one phase, idle or under load, from the samples in the order taken.
 struct LoadedLatency {
@@ -57,9 +62,6 @@ struct LoadedLatency {
   double reply_ms = -1;
 };
 LoadedLatency summarize_latency(const std::vector<ProbeSample> &samples_in_order);
-
-// The median: the middle value, or the mean of the middle two. Not for an empty list.
-double median_of(std::vector<double> values);
 
 // The phases the prober tells apart: the idle baseline before the transfers, and the two transfers.
 enum class LoadPhase { none = 0, download = 1, upload = 2, idle = 3 };
@@ -89,7 +91,7 @@ void prober_idle(int want);
 // limit). Safe to call when it did not start.
 void prober_stop();
 
-// Makes a probe in flight give up within 50 ms, not counted (an interrupt). Any thread.
+// Makes a probe in flight give up within a few milliseconds, not counted (an interrupt). Any thread.
 void prober_abort();
 
 // What the prober saw during the phase in the last run, summed up and sample by sample.

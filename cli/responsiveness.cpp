@@ -27,6 +27,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "figures.h"
+
 namespace {
 
 constexpr int kMad = 4;           // moving average distance, intervals
@@ -103,7 +105,7 @@ double trimmed_mean(std::vector<double> values) {
   return sum / static_cast<double>(keep);
 }
 
-std::vector<double> bytes_per_second(const TransferTrace &trace) {
+std::vector<double> bytes_in_each_second(const TransferTrace &trace) {
   std::vector<double> out;
   if (!trace.started || !trace.ended || trace.reports.empty()) return out;
   // The cumulative bytes at each report: its average rate times the time since the library's start. The
@@ -113,7 +115,7 @@ std::vector<double> bytes_per_second(const TransferTrace &trace) {
   std::vector<std::pair<double, double>> cumulative = {{library_start, 0}};
   for (const auto &r : trace.reports) {
     if (!(r.mbps > 0)) continue;
-    const double bytes = r.mbps * 125000 * (r.t_s - library_start);
+    const double bytes = bytes_per_second(r.mbps) * (r.t_s - library_start);
     cumulative.push_back({r.t_s, std::max(bytes, cumulative.back().second)});
   }
   auto at = [&cumulative](double t) {
@@ -139,7 +141,7 @@ std::vector<double> bytes_per_second(const TransferTrace &trace) {
 Responsiveness compute_responsiveness(const std::vector<ProbeSample> &probes, const TransferTrace &trace) {
   if (!trace.started || !trace.ended) return Responsiveness();
   const double t0 = trace.start_s;
-  const std::vector<double> bytes = bytes_per_second(trace);
+  const std::vector<double> bytes = bytes_in_each_second(trace);
   const int intervals = static_cast<int>(bytes.size());
 
   // Goodput stage: the moving average at interval p covers p and the MAD - 1 before it.

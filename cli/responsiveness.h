@@ -46,7 +46,7 @@ double trimmed_mean(std::vector<double> values);
 // The bytes moved in each whole second of the transfer from its start, from its progress reports: each
 // report's rate is the library's average since the transfer's own start, which lies one monitor period
 // (100 ms) before its first report.
-std::vector<double> bytes_per_second(const TransferTrace &trace);
+std::vector<double> bytes_in_each_second(const TransferTrace &trace);
 
 // Responsiveness of one transfer from the probes sent while it ran (their times on the run's clock) and
 // its trace; see responsiveness.cpp for the draft's steps as applied here.

@@ -1,20 +1,15 @@
 #include "timeline.h"
 
 #include <atomic>
-#include <chrono>
 #include <mutex>
+
+#include "transport.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-std::atomic<long long> g_start_ns{0};
+std::atomic<double> g_start_us{0};  // on the kit's one monotonic clock, now_us()
 std::mutex g_mutex;  // guards the traces: reports come from the monitor thread and the measuring thread
 TransferTrace g_traces[2];
-
-long long now_ns() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
-}
 
 TransferTrace *trace_of(LoadPhase transfer) {
   if (transfer == LoadPhase::download) return &g_traces[0];
@@ -26,13 +21,11 @@ TransferTrace *trace_of(LoadPhase transfer) {
 
 void timeline_begin() {
   const std::lock_guard<std::mutex> lock(g_mutex);
-  g_start_ns.store(now_ns(), std::memory_order_relaxed);
+  g_start_us.store(now_us(), std::memory_order_relaxed);
   for (auto &t : g_traces) t = TransferTrace();
 }
 
-double timeline_now_s() {
-  return static_cast<double>(now_ns() - g_start_ns.load(std::memory_order_relaxed)) / 1e9;
-}
+double timeline_now_s() { return (now_us() - g_start_us.load(std::memory_order_relaxed)) / 1e6; }
 
 void timeline_transfer_begins(LoadPhase transfer) {
   const std::lock_guard<std::mutex> lock(g_mutex);

@@ -76,7 +76,7 @@ const auto steady_80 = [](double) { return 80.0; };  // 80 Mbit/s: 10 MB a secon
 
 TEST(Responsiveness, BytesPerSecondFromTheReports) {
   const TransferTrace trace = make_trace(2.0, 0.05, 5, steady_80);
-  const std::vector<double> bytes = bytes_per_second(trace);
+  const std::vector<double> bytes = bytes_in_each_second(trace);
   ASSERT_EQ(bytes.size(), 5u) << "five whole seconds from the transfer's start";
   EXPECT_NEAR(bytes[0], 9.5e6, 1e3) << "the first second lost 50 ms to the connection";
   for (size_t k = 1; k < bytes.size(); ++k) EXPECT_NEAR(bytes[k], 10e6, 1e3) << k;

@@ -89,6 +89,12 @@ struct Column {
   double increase_ms;
 };
 
+// A signed figure rounded to tenths as it is shown, without the "-0.0" of a tiny decrease.
+double shown_tenths(double v) {
+  const double r = std::round(v * 10) / 10;
+  return r == 0 ? 0.0 : r;
+}
+
 std::string figure_cell(bool known, double ms) { return known ? ms_cell(ms) : "-"; }
 
 // The idle, download and upload latency side by side, one column per phase that was probed, one row per
@@ -138,7 +144,8 @@ void print_latency_table(const Figures &f, const char *bold, const char *reset) 
        [](const Column &c) {
          if (!c.graded) return std::string("-");
          char cell[48];
-         std::snprintf(cell, sizeof cell, "%s %+.1f ms", bloat_grade(c.increase_ms), c.increase_ms);
+         std::snprintf(cell, sizeof cell, "%s %+.1f ms", bloat_grade(c.increase_ms),
+                       shown_tenths(c.increase_ms));
          return std::string(cell);
        }},
       {"RPM", true,
@@ -374,7 +381,7 @@ void print_summary_line(const Figures &f, TestSelection only, long long run) {
     if (phases[i]->lost > 0) std::printf(" (%d lost)", phases[i]->lost);
     double increase = 0;
     if (latency_increase(l, *phases[i], &increase)) {
-      std::printf(" bloat %s (%+.1f ms)", bloat_grade(increase), increase);
+      std::printf(" bloat %s (%+.1f ms)", bloat_grade(increase), shown_tenths(increase));
     }
     if (rpm[i]->known) std::printf(" %.0f RPM %s", rpm[i]->rpm, confidence_name(rpm[i]->confidence));
   }

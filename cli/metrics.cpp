@@ -28,8 +28,10 @@ const FigureSpec kFigureSpecs[kFigureCount] = {
     {"loaded_latency_increase_seconds.download", "kestrum_loaded_latency_increase_seconds", "download",
      "Rise of the median request-to-reply time of the probes (one round trip on a fresh connection) while "
      "the last successful measurement's download or upload ran, over its idle median, in seconds; the "
-     "bufferbloat grade is on it."},
-    {"loaded_latency_increase_seconds.upload", "kestrum_loaded_latency_increase_seconds", "upload", nullptr},
+     "bufferbloat grade is on it; below 0 when the median under load was the lower.",
+     true},
+    {"loaded_latency_increase_seconds.upload", "kestrum_loaded_latency_increase_seconds", "upload", nullptr,
+     true},
     {"responsiveness_rpm.download", "kestrum_responsiveness_rpm", "download",
      "Responsiveness in round trips per minute while the last successful measurement's download or upload "
      "ran, from fresh-connection TCP probes (the TCP-only figure of draft-ietf-ippm-responsiveness, not "

@@ -33,10 +33,11 @@ enum Figure : int {
 };
 
 struct FigureSpec {
-  const char *key;        // its name in the state file, never changed once released
-  const char *metric;     // the metric family; rows of one family are next to each other
-  const char *direction;  // the value of its "direction" label, or nullptr for none
-  const char *help;       // the family's HELP text, on the family's first row
+  const char *key;             // its name in the state file, never changed once released
+  const char *metric;          // the metric family; rows of one family are next to each other
+  const char *direction;       // the value of its "direction" label, or nullptr for none
+  const char *help;            // the family's HELP text, on the family's first row
+  bool signed_figure = false;  // may be below 0 (a difference); every other figure is an amount
 };
 extern const FigureSpec kFigureSpecs[kFigureCount];
 

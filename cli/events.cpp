@@ -76,6 +76,8 @@ void event_latency(const char *test, const ProbeSample &probe) {
   yyjson_mut_obj_add_strcpy(doc, root, "test", test);
   if (probe.ms >= 0) {
     yyjson_mut_obj_add_real(doc, root, "ms", probe.ms);
+    yyjson_mut_obj_add_real(doc, root, "connect_ms", probe.connect_ms);
+    yyjson_mut_obj_add_real(doc, root, "reply_ms", probe.reply_ms);
   } else {
     yyjson_mut_obj_add_bool(doc, root, "lost", true);
   }

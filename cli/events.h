@@ -16,8 +16,8 @@ void event_start(long long run, const std::string &timestamp, const std::string 
 // One progress report of the library, as it was delivered.
 void event_progress(const char *test, double mbps, int percent);
 
-// One latency probe of the test ("idle", "download", "upload"): its time in milliseconds, or lost, and
-// when it was sent.
+// One latency probe of the test ("idle", "download", "upload"): its time in milliseconds and its two
+// parts, or lost; and when it was sent.
 void event_latency(const char *test, const ProbeSample &probe);
 
 // The run's result: the document --json prints for it, as the member "result".

@@ -98,10 +98,27 @@ ResultDoc parse_result(const std::string &line) {
       yyjson_val *lost = yyjson_obj_get(p, "lost");
       out->samples = yyjson_is_int(samples) ? static_cast<long long>(yyjson_get_num(samples)) : -1;
       out->lost = yyjson_is_int(lost) ? static_cast<long long>(yyjson_get_num(lost)) : -1;
+      out->connect_ms = field("connect_ms");
+      out->reply_ms = field("reply_ms");
+      yyjson_val *increase = yyjson_obj_get(p, "increase_ms");
+      if (yyjson_is_num(increase)) out->increase_ms = yyjson_get_num(increase);
+      const char *grade = yyjson_get_str(yyjson_obj_get(p, "grade"));
+      out->grade = grade != nullptr ? grade : "";
+    };
+    auto responsiveness = [root](const char *name, LoadedDoc *out) {
+      yyjson_val *p = yyjson_obj_get(yyjson_obj_get(root, "responsiveness"), name);
+      yyjson_val *rpm = yyjson_obj_get(p, "rpm");
+      if (yyjson_is_num(rpm)) out->rpm = yyjson_get_num(rpm);
+      const char *confidence = yyjson_get_str(yyjson_obj_get(p, "confidence"));
+      const char *basis = yyjson_get_str(yyjson_obj_get(p, "basis"));
+      out->confidence = confidence != nullptr ? confidence : "";
+      out->basis = basis != nullptr ? basis : "";
     };
     summary(yyjson_obj_get(root, "idle_latency"), &r.idle);
     summary(yyjson_obj_get(loaded, "download"), &r.loaded_download);
     summary(yyjson_obj_get(loaded, "upload"), &r.loaded_upload);
+    responsiveness("download", &r.loaded_download);
+    responsiveness("upload", &r.loaded_upload);
     yyjson_val *ended = yyjson_obj_get(root, "ended_early");
     auto ran = [ended](const char *name) {
       yyjson_val *v = yyjson_obj_get(yyjson_obj_get(ended, name), "ran_ms");

@@ -51,6 +51,14 @@ struct LoadedDoc {
   double jitter_ms = -1;
   long long samples = -1;
   long long lost = -1;
+  double connect_ms = -1;
+  double reply_ms = -1;
+  double increase_ms = -1000;  // a transfer's rise over idle; -1000 when absent or null
+  std::string grade;
+  // The transfer's "responsiveness": rpm -1 when absent or null.
+  double rpm = -1;
+  std::string confidence;
+  std::string basis;
 };
 
 struct ResultDoc {

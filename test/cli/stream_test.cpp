@@ -64,7 +64,15 @@ std::vector<Event> parse_stream(const std::string &out) {
     } else if (e.type() == "latency") {
       const bool lost = yyjson_is_true(e.get("lost"));
       EXPECT_TRUE(lost || e.num("ms") > 0) << line;
-      EXPECT_EQ(keys, (std::set<std::string>{"type", "test", lost ? "lost" : "ms", "elapsed_ms"})) << line;
+      const std::set<std::string> answered = {"type", "test", "ms", "connect_ms", "reply_ms", "elapsed_ms"};
+      const std::set<std::string> unanswered = {"type", "test", "lost", "elapsed_ms"};
+      EXPECT_EQ(keys, lost ? unanswered : answered) << line;
+      // The probe's two round trips, the connection's set-up and the request, make up its time.
+      if (!lost) {
+        EXPECT_GT(e.num("connect_ms"), 0) << line;
+        EXPECT_GT(e.num("reply_ms"), 0) << line;
+        EXPECT_NEAR(e.num("connect_ms") + e.num("reply_ms"), e.num("ms"), 1e-9) << line;
+      }
       EXPECT_TRUE(e.str("test") == "idle" || e.str("test") == "download" || e.str("test") == "upload")
           << line;
       EXPECT_GE(e.num("elapsed_ms"), 0) << line;

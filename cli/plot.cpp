@@ -61,11 +61,11 @@ std::string xml(const std::string &text) {
   return out;
 }
 
-// A step of 1, 2 or 5 times a power of ten that cuts [0, max] into about five parts.
+// A step of 1, 2, 2.5 or 5 times a power of ten that cuts [0, max] into about five parts.
 double tick_step(double max) {
   const double raw = max / 5;
   const double magnitude = std::pow(10, std::floor(std::log10(raw)));
-  for (const double f : {1.0, 2.0, 5.0}) {
+  for (const double f : {1.0, 2.0, 2.5, 5.0}) {
     if (f * magnitude >= raw) return f * magnitude;
   }
   return 10 * magnitude;

@@ -425,7 +425,8 @@ std::string usage_text() {
                 "                  always takes 10)\n"
                 "  --only TEST     run one test: ping, download or upload (default: all three)\n"
                 "  -J, --json      print the result as one line of JSON per run, without progress: the\n"
-                "                  library's members, then loaded_latency and candidates (see README)\n"
+                "                  library's members, then version, timestamp, idle_latency,\n"
+                "                  loaded_latency, responsiveness, ended_early, candidates (see README)\n"
                 "  --json-stream   print the run as it goes, one JSON object per line: start, progress,\n"
                 "                  latency, result, error (see README); nothing else on stdout\n"
                 "  --repeat N      measure N times, 0 for until interrupted (default %lld)\n"
@@ -443,16 +444,21 @@ std::string usage_text() {
                 "  -h, --help      show this help and exit\n"
                 "  -V, --version   show the version and exit\n"
                 "\n"
-                "Latency under load: during the download and the upload, a ping probe every 100 ms (at\n"
-                "most 10 a second, one at a time) on a connection of its own; one without an answer in\n"
-                "2 s counts as lost. Median, 90th percentile, jitter, samples and lost are reported.\n"
+                "Latency under load: 10 probes before the transfers (the idle baseline), then during the\n"
+                "download and the upload a probe every 100 ms (at most 10 a second, one at a time), each a\n"
+                "fresh TCP connection timed from its attempt to the reply, in two parts: the connection's\n"
+                "set-up and the request to its reply. One without an answer in 2 s counts as lost.\n"
+                "Median, 90th percentile, jitter, the parts' medians, samples and lost are reported; each\n"
+                "transfer gets a bufferbloat grade (A+ to F) on the rise of the median reply over idle,\n"
+                "and its RPM from these fresh-connection TCP probes (the TCP-only figure of the IETF\n"
+                "responsiveness draft, not its full test) with the draft's confidence.\n"
                 "\n"
                 "On a terminal, each test shows its progress, then a summary follows; with --repeat, one\n"
                 "line per run. A run that fails is reported on stderr and the next one still starts.\n"
                 "Ctrl-C cancels the measurement; a second Ctrl-C ends the program at once.\n"
                 "Colour is off when NO_COLOR is set (and not empty) or the output is not a terminal.\n"
                 "\n"
-                "Exit status: 0 success, 1 a measurement failed, 2 usage error, 130 cancelled.\n",
+                "Exit status: 0 success, 1 a measurement failed, 2 usage error (bad input), 130 cancelled.\n",
                 kDefaultServerPort, d.duration_ms / 1000.0, kMaxCount, d.count, d.repeat, d.interval_s);
   return text;
 }

@@ -345,23 +345,22 @@ TEST(EndedEarly, ADownloadTheServerCutShortIsReportedAsSuch) {
   ASSERT_NE(server, nullptr) << error;
   const std::string port = port_text(server_port(server));
 
-  const CliResult json = run_cli({"127.0.0.1", "-p", port, "--only", "download", "-t", "2.5", "-J"});
+  // The server ends the stream after its 1 s; the plan is far longer, whatever the machine's load.
+  const CliResult json = run_cli({"127.0.0.1", "-p", port, "--only", "download", "-t", "20", "-J"});
   ASSERT_TRUE(json.finished);
   EXPECT_EQ(json.exit_code, 0) << json.err;
   const ResultDoc doc = parse_result(json.out);
-  EXPECT_EQ(doc.duration_ms, 2500) << "the library's member keeps the planned length";
-  EXPECT_GE(doc.download_ran_ms, 1000) << json.out;
-  EXPECT_LT(doc.download_ran_ms, 2500) << json.out;
-  EXPECT_NE(json.out.find("\"ended_early\":{\"download\":{\"planned_ms\":2500,\"ran_ms\":"),
+  EXPECT_EQ(doc.duration_ms, 20000) << "the library's member keeps the planned length";
+  EXPECT_GE(doc.download_ran_ms, 1000) << "at least the server's stream limit: " << json.out;
+  EXPECT_NE(json.out.find("\"ended_early\":{\"download\":{\"planned_ms\":20000,\"ran_ms\":"),
             std::string::npos)
       << json.out;
 
-  const CliResult text = run_cli({"127.0.0.1", "-p", port, "--only", "download", "-t", "2.5"});
+  const CliResult text = run_cli({"127.0.0.1", "-p", port, "--only", "download", "-t", "20"});
   EXPECT_EQ(text.exit_code, 0) << text.err;
   EXPECT_TRUE(std::regex_search(
       text.out,
-      std::regex(
-          "\nDownload   [0-9.]+ [MG]bit/s  \\(the server ended it after 1\\.[0-9]+ s of 2\\.5 s\\)\n")))
+      std::regex("\nDownload   [0-9.]+ [MG]bit/s  \\(the server ended it after [0-9.]+ s of 20 s\\)\n")))
       << text.out;
   server_stop(server);
 }

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -206,14 +205,12 @@ TEST(ServersFile, AFifoNobodyWritesIsRefusedAtOnce) {
   const std::string path = ::testing::TempDir() + "kestrum-servers-" + std::to_string(getpid()) + ".fifo";
   std::remove(path.c_str());
   ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-  const auto start = std::chrono::steady_clock::now();
+  // Nobody ever writes to it: a reader that opened it to wait would never finish.
   const CliResult r = run_cli({"--servers", path}, 10000);
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::remove(path.c_str());
   ASSERT_TRUE(r.finished) << "blocked on the FIFO";
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_NE(r.err.find("' is not a regular file"), std::string::npos) << r.err;
-  EXPECT_LT(seconds, 5);
 }
 
 TEST(SeveralServers, NoneAnsweringFailsWithEachReason) {

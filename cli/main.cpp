@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "events.h"
+#include "host_port.h"
 #include "metrics.h"
 #include "options.h"
 #include "probe.h"
@@ -302,11 +303,6 @@ int run_series(const Options &o, const Target &target) {
 
 constexpr int kCandidatePings = 3;
 
-// HOST:PORT as one would write it, with brackets around an IPv6 address.
-std::string server_text(const std::string &host, int port) {
-  const bool v6 = host.find(':') != std::string::npos;
-  return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
-}
 constexpr int kCandidateLimitMs = 2000;
 
 double median_of(std::vector<double> v) {
@@ -358,7 +354,7 @@ bool choose_target(const Options &o, const std::vector<ServerName> &servers, Tar
     } else {
       std::string why;
       for (const auto &r : reports) {
-        why += (why.empty() ? " " : "; ") + server_text(r.host, r.port) + ": " + r.error;
+        why += (why.empty() ? " " : "; ") + host_port_text(r.host, r.port) + ": " + r.error;
       }
       std::fprintf(stderr, "kestrum: no server answered:%s\n", why.c_str());
       if (o.json_stream) event_error("no server answered:" + why);
@@ -366,7 +362,7 @@ bool choose_target(const Options &o, const std::vector<ServerName> &servers, Tar
     return false;
   }
 
-  target->label = server_text(servers[best].host, servers[best].port);
+  target->label = host_port_text(servers[best].host, servers[best].port);
   target->endpoint = endpoints[best];
   const std::string where = endpoint_text(endpoints[best]);
   target->display =
@@ -378,7 +374,7 @@ bool choose_target(const Options &o, const std::vector<ServerName> &servers, Tar
                  target->display.c_str(), medians[best], kCandidatePings, servers.size());
     for (const auto &r : reports) {
       if (!r.error.empty()) {
-        std::fprintf(stderr, "  skipped %s: %s\n", server_text(r.host, r.port).c_str(), r.error.c_str());
+        std::fprintf(stderr, "  skipped %s: %s\n", host_port_text(r.host, r.port).c_str(), r.error.c_str());
       }
     }
     std::fflush(stderr);
@@ -409,9 +405,8 @@ int run(const Options &o) {
       return kExitFailed;
     }
     servers.push_back({config.bind, server_port(server)});
-    const bool v6 = o.family == Family::ipv6;
-    std::fprintf(stderr, "No server given: measuring against the bundled server on %s%s%s:%d\n",
-                 v6 ? "[" : "", config.bind.c_str(), v6 ? "]" : "", server_port(server));
+    std::fprintf(stderr, "No server given: measuring against the bundled server on %s\n",
+                 host_port_text(config.bind, server_port(server)).c_str());
     std::fflush(stderr);
   }
 
@@ -428,7 +423,7 @@ int run(const Options &o) {
     status = kExitCancelled;
   } else {
     // No server to measure is a failed run too, and a probe's graph should say so.
-    write_metrics(o, server_text(servers.front().host, servers.front().port), false, LoadedReport());
+    write_metrics(o, host_port_text(servers.front().host, servers.front().port), false, LoadedReport());
   }
   if (status == kExitCancelled) std::fputs("kestrum: Cancelled by user\n", stderr);
 

@@ -5,14 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#if defined(_WIN32)
-#include <io.h>
-#include <process.h>
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-#endif
+#include "file_replace.h"
 
 namespace {
 
@@ -130,38 +123,5 @@ std::string render_metrics(const MetricsState &s) {
 }
 
 bool write_metrics_file(const std::string &path, const std::string &text, std::string *error) {
-  // The temporary name starts with a dot: node_exporter reads only files ending in ".prom", and a
-  // half-written temporary must never be one of them.
-  const size_t slash = path.find_last_of("/\\");
-  const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-#if defined(_WIN32)
-  const std::string temp = dir + "." + base + "." + std::to_string(_getpid()) + ".tmp";
-#else
-  const std::string temp = dir + "." + base + "." + std::to_string(getpid()) + ".tmp";
-#endif
-  std::FILE *f = std::fopen(temp.c_str(), "wb");
-  if (f == nullptr) {
-    *error = "cannot write " + temp + ": " + std::strerror(errno);
-    return false;
-  }
-  const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size() && std::fflush(f) == 0;
-  const int saved = errno;
-  const bool closed = std::fclose(f) == 0;
-  if (!written || !closed) {
-    *error = "cannot write " + temp + ": " + std::strerror(written ? errno : saved);
-    std::remove(temp.c_str());
-    return false;
-  }
-#if defined(_WIN32)
-  const bool renamed = MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-#else
-  const bool renamed = std::rename(temp.c_str(), path.c_str()) == 0;
-#endif
-  if (!renamed) {
-    *error = "cannot replace " + path + ": " + std::strerror(errno);
-    std::remove(temp.c_str());
-    return false;
-  }
-  return true;
+  return file_replace(path, text, FileAccess::world_readable, error);
 }

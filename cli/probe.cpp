@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "events.h"
+#include "host_port.h"
 
 namespace {
 
@@ -148,8 +149,7 @@ bool resolve_endpoint(const std::string &host, int port, Family family, Endpoint
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_protocol = IPPROTO_TCP;
   // Brackets are how an IPv6 address is written next to a port; the resolver does not take them.
-  std::string name = host;
-  if (name.size() >= 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
+  const std::string name = without_brackets(host);
   const std::string service = std::to_string(port);
   addrinfo *list = nullptr;
   const int rc = getaddrinfo(name.c_str(), service.c_str(), &hints, &list);
@@ -174,10 +174,7 @@ bool resolve_endpoint(const std::string &host, int port, Family family, Endpoint
   return true;
 }
 
-std::string endpoint_text(const Endpoint &e) {
-  const bool v6 = e.address.find(':') != std::string::npos;
-  return (v6 ? "[" + e.address + "]" : e.address) + ":" + std::to_string(e.port);
-}
+std::string endpoint_text(const Endpoint &e) { return host_port_text(e.address, e.port); }
 
 double probe_once(const Endpoint &e, int limit_ms, const std::atomic<bool> *stop) {
   const sock_t s = sock_open(e.addr.ss_family, SOCK_STREAM, IPPROTO_TCP);

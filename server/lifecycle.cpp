@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <system_error>
 
+#include "host_port.h"
 #include "server_internal.h"
 #include "server_platform.h"
 
@@ -59,8 +60,7 @@ sock_t open_any(int port, std::string *why) {
 
 sock_t open_bound(const std::string &bind, int port, std::string *why) {
   // Brackets are how an IPv6 address is usually written next to a port; accept them here too.
-  std::string host = bind;
-  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  const std::string host = without_brackets(bind);
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;

@@ -1,8 +1,10 @@
 // kestrum-server's stats and log lines: timestamps, address texts and how a connection ended.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
+#include "host_port.h"
 #include "server_internal.h"
 
 void emit(Server &srv, const char *text) {
@@ -35,8 +37,7 @@ std::string address_text(const sockaddr *sa, socklen_t len) {
       std::strchr(host + std::strlen(mapped), '.') != nullptr) {
     return std::string(host + std::strlen(mapped)) + ":" + serv;
   }
-  if (sa->sa_family == AF_INET6) return std::string("[") + host + "]:" + serv;
-  return std::string(host) + ":" + serv;
+  return host_port_text(host, std::atoi(serv));
 }
 
 SourceKey source_key(const sockaddr *sa) {

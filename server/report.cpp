@@ -40,23 +40,6 @@ std::string address_text(const sockaddr *sa, socklen_t len) {
   return host_port_text(host, std::atoi(serv));
 }
 
-SourceKey source_key(const sockaddr *sa) {
-  if (sa->sa_family == AF_INET) {
-    const auto *in = reinterpret_cast<const sockaddr_in *>(sa);
-    return SourceKey(reinterpret_cast<const char *>(&in->sin_addr), 4);
-  }
-  if (sa->sa_family == AF_INET6) {
-    const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(sa);
-    const auto *b = reinterpret_cast<const unsigned char *>(&in6->sin6_addr);
-    // An IPv4 client of the dual-stack listener is the same source as over a plain IPv4 listener.
-    static const unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-    if (std::memcmp(b, kMapped, sizeof kMapped) == 0)
-      return SourceKey(reinterpret_cast<const char *>(b + 12), 4);
-    return SourceKey(reinterpret_cast<const char *>(b), 16);
-  }
-  return SourceKey();
-}
-
 const char *end_text(End end) {
   switch (end) {
     case End::client_closed:
@@ -67,6 +50,8 @@ const char *end_text(End end) {
       return "max stream length reached";
     case End::too_slow:
       return "below the minimum rate";
+    case End::reclaimed:
+      return "slot reclaimed for a newcomer";
     case End::stopped:
       return "server stopping";
     case End::timed_out:
@@ -79,4 +64,66 @@ const char *end_text(End end) {
 
 double mbit_per_s(uint64_t bytes, double seconds) {
   return seconds > 0 ? static_cast<double>(bytes) * 8 / 1e6 / seconds : 0.0;
+}
+
+namespace {
+
+void metric(std::string &out, const char *name, const char *type, const char *help) {
+  out += "# HELP ";
+  out += name;
+  out += ' ';
+  out += help;
+  out += "\n# TYPE ";
+  out += name;
+  out += ' ';
+  out += type;
+  out += '\n';
+}
+
+void sample(std::string &out, const char *name, const char *labels, uint64_t value) {
+  out += name;
+  if (labels != nullptr) {
+    out += '{';
+    out += labels;
+    out += '}';
+  }
+  out += ' ';
+  out += std::to_string(value);
+  out += '\n';
+}
+
+}  // namespace
+
+std::string server_metrics_text(const ServerStats &st) {
+  std::string out;
+  metric(out, "kestrum_server_connections_total", "counter", "Connections accepted.");
+  sample(out, "kestrum_server_connections_total", nullptr, st.connections);
+  metric(out, "kestrum_server_pending", "gauge",
+         "Connections waiting for their command, or for the client's close after a ping.");
+  sample(out, "kestrum_server_pending", nullptr, st.pending);
+  metric(out, "kestrum_server_streams", "gauge", "Downloads and uploads holding a stream slot.");
+  sample(out, "kestrum_server_streams", nullptr, st.streams);
+  metric(out, "kestrum_server_streams_refused_total", "counter", "New streams refused at once, by reason.");
+  sample(out, "kestrum_server_streams_refused_total", "reason=\"per_source\"", st.refused_per_source);
+  sample(out, "kestrum_server_streams_refused_total", "reason=\"full\"", st.refused_full);
+  sample(out, "kestrum_server_streams_refused_total", "reason=\"no_thread\"", st.refused_no_thread);
+  metric(out, "kestrum_server_streams_ended_total", "counter", "Streams the server ended, by reason.");
+  sample(out, "kestrum_server_streams_ended_total", "reason=\"reclaimed\"", st.reclaimed);
+  sample(out, "kestrum_server_streams_ended_total", "reason=\"too_slow\"", st.too_slow);
+  sample(out, "kestrum_server_streams_ended_total", "reason=\"max_length\"", st.max_length);
+  metric(out, "kestrum_server_pending_closed_total", "counter",
+         "Pending connections the server closed, by reason.");
+  sample(out, "kestrum_server_pending_closed_total", "reason=\"evicted\"", st.evicted);
+  sample(out, "kestrum_server_pending_closed_total", "reason=\"timed_out\"", st.timed_out);
+  sample(out, "kestrum_server_pending_closed_total", "reason=\"unknown_command\"", st.unknown_command);
+  metric(out, "kestrum_server_pings_total", "counter", "Ping probes answered.");
+  sample(out, "kestrum_server_pings_total", nullptr, st.pings);
+  metric(out, "kestrum_server_streams_finished_total", "counter", "Streams finished, however they ended.");
+  sample(out, "kestrum_server_streams_finished_total", "direction=\"download\"", st.downloads);
+  sample(out, "kestrum_server_streams_finished_total", "direction=\"upload\"", st.uploads);
+  metric(out, "kestrum_server_bytes_total", "counter",
+         "Payload bytes: downloads handed to the socket layer, uploads received.");
+  sample(out, "kestrum_server_bytes_total", "direction=\"download\"", st.bytes_sent);
+  sample(out, "kestrum_server_bytes_total", "direction=\"upload\"", st.bytes_received);
+  return out;
 }

@@ -53,7 +53,7 @@ const char kUsage[] =
     "                          (default: 300)\n"
     "  --min-rate N            bytes per second a download or upload must move, judged window by\n"
     "                          window; a stream below it is dropped at its window's end, one that\n"
-    "                          moves nothing at the end of its first (default: 8192, 0: no minimum)\n"
+    "                          moves nothing at the end of its first; 0: no minimum (default: 8192)\n"
     "  --rate-window SEC       the window of --min-rate (default: 10)\n"
     "  --socket-buffer N       send buffer of downloads and receive buffer of uploads, in bytes\n"
     "                          (default: 0, the kernel sizes them to the path)\n"

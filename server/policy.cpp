@@ -44,7 +44,7 @@ int reclaim_choice(const std::vector<SourceKey> &holders, const SourceKey &newco
 
 RateJudge rate_judge_start(int64_t start_ms, int64_t window_ms) {
   RateJudge j;
-  j.ref_ms = j.advance_ms = start_ms;
+  j.start_ms = j.ref_ms = j.advance_ms = start_ms;
   j.window_end_ms = start_ms + window_ms;
   return j;
 }
@@ -57,6 +57,13 @@ void rate_judge_sample(RateJudge &j, int64_t now_ms, uint64_t count) {
 
 bool rate_judge_window(RateJudge &j, int64_t now_ms, int64_t window_ms, uint64_t min_rate_bytes) {
   if (now_ms < j.window_end_ms) return true;
+  if (!j.first && j.allowance > 0) {
+    const uint64_t due = min_rate_bytes * static_cast<uint64_t>(std::max<int64_t>(0, now_ms - j.start_ms)) / 1000;
+    if (j.advance_count + j.allowance < due) return false;
+    j.window_end_ms = now_ms + window_ms;
+    return true;
+  }
+  j.first = false;
   const bool advanced = j.advance_count > j.ref_count;
   const int64_t span_end = advanced && 2 * (j.advance_ms - j.ref_ms) >= window_ms ? j.advance_ms : now_ms;
   const uint64_t span_ms = static_cast<uint64_t>(std::max<int64_t>(0, span_end - j.ref_ms));

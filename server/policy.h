@@ -36,24 +36,30 @@ int reclaim_choice(const std::vector<SourceKey> &holders, const SourceKey &newco
 // --- the minimum rate, window by window -------------------------------------------------------------------
 // A stream reports the running count of what its client has moved (a download: what the client has taken
 // from its receive buffer, as far as its acknowledgements and window show; an upload: what the server
-// received), whenever it looks. The count of a download advances in steps: a receiver announces room
-// only once it has freed a good part of its buffer (on loopback, half of a default 128 KB buffer), so a
-// client reading at 8 KB/s shows progress every eight seconds or so, and what it had read by a window's
-// end is not visible at that end. At each step, though, the count is exact. So a window is judged on
-// the rate between steps:
-//   - from the reference point (the stream's start with nothing moved; later, where the last judged
-//     window was counted to) to the last advance of the count, when that span is at least half a window;
-//   - otherwise to the window's end, as if nothing had been moved since the last advance.
-// The window passes when the count grew by at least min_rate × the span's length; the next window is
-// counted from the span's end. A stream that shows no advance in a window fails it. A steady client is
-// judged on its true rate (within how late the stream looks, a slice); a client that moves in bursts has
-// to keep its average up to the minimum, lagging by at most half a window's bytes.
+// received), whenever it looks. An upload's count is exact at every look. A download's advances in
+// steps: a receiver announces room only once it has freed a good part of its buffer (on loopback, half
+// of a default 128 KB buffer at first and more later), so a client reading at 8 KB/s shows progress
+// every eight to fifteen seconds, and what it had read by a window's end is not visible at that end.
+// At each step the count is what the client had read, less what its buffer has shrunk by since.
+//
+// The first window is judged on the rate from the stream's start to the last advance of the count
+// within it, when that advance came at least half a window in; otherwise to the window's end, as if
+// nothing had been moved since. It passes when the count grew by min_rate × that span; a stream with no
+// advance fails it. So a steady client is judged on its true rate (within how late the stream looks, a
+// slice), and one that reads nothing is dropped at the end of its first window.
+// Each later window is judged the same way from where the last one was counted to, unless the stream has
+// an allowance (a download whose client's buffer the sender can see): then its count must be at least
+// min_rate × the time since the start, less the allowance, one receive buffer: the most the visible
+// count can lag what the client has read.
 struct RateJudge {
-  int64_t ref_ms = 0;    // the point the current window is counted from
+  int64_t start_ms = 0;
+  int64_t ref_ms = 0;  // the point the current window is counted from
   uint64_t ref_count = 0;
   int64_t advance_ms = 0;  // the last advance of the count
   uint64_t advance_count = 0;
   int64_t window_end_ms = 0;
+  bool first = true;       // the first window is yet to be judged
+  uint64_t allowance = 0;  // 0: every window is judged on its own
 };
 
 // A judge for a stream starting at start_ms, its first window ending a window later.
@@ -70,11 +76,13 @@ bool rate_judge_window(RateJudge &j, int64_t now_ms, int64_t window_ms, uint64_t
 // closes its window, so the right edge stands still while nothing is read and moves as reading frees
 // room; both counts grow from the first look on, and the smaller growth is what the client took. The
 // first look comes after the first send has filled what the client would take unread (within a slice),
-// so a client that reads nothing is credited nothing.
+// so a client that reads nothing is credited nothing. The right edge at the first look, less what was
+// acknowledged by then, is the room the client had: its buffer, the judge's allowance.
 struct TakenCount {
   bool started = false;
   bool have_window = false;
   uint64_t acked0 = 0, edge0 = 0;
+  uint64_t buffer() const { return have_window ? edge0 : 0; }
 };
 // acked: acknowledged so far; window: the window the client offers, or have_window false where the
 // platform cannot tell (the acknowledged growth alone then counts).

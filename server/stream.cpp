@@ -115,6 +115,7 @@ Moved run_stream(Server &srv, Stream &st) {
     } else if (n < kBlockBytes || now >= next_taken_read) {
       // The first look comes after the first send, which has filled whatever the client takes unread.
       rate_judge_sample(judge, at_ms, download_taken(st.sock, m.bytes, taken));
+      judge.allowance = taken.buffer();
       next_taken_read = now + std::chrono::microseconds(kTakenReadUs);
     }
     if (!rate_judge_window(judge, at_ms, window_ms, min_rate)) {

@@ -103,6 +103,9 @@ TEST(ServerProgram, OptionsAndExitCodes) {
        0,
        {"--bind",
         "--port",
+        "--ipv6-prefix",
+        "(default: 64)",
+        "--metrics-file",
         "--max-pending",
         "--max-pending-per-source",
         "--max-streams",
@@ -142,6 +145,11 @@ TEST(ServerProgram, OptionsAndExitCodes) {
       {{"--command-timeout", "-1"}, 2, {"--command-timeout"}},
       {{"--max-stream", "0.5"}, 2, {"--max-stream"}},
       {{"--stats=yes"}, 2, {"--stats"}},
+      {{"--ipv6-prefix", "47"}, 2, {"'47'"}},
+      {{"--ipv6-prefix", "129"}, 2, {"'129'"}},
+      {{"--metrics-file"}, 2, {"--metrics-file"}},
+      // A folder that is not there stops the start before the server listens.
+      {{"--metrics-file", "/nonexistent-kestrum-folder/server.prom", "--port", "0"}, 1, {"cannot write"}},
       {{"--bind", "192.0.2.1", "--port", "0"}, 1, {"cannot listen"}},  // not an address of this machine
   };
   for (const Usage &tc : cases) {

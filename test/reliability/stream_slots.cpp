@@ -36,6 +36,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -143,8 +144,10 @@ struct ServerChild {
 bool start_server(ServerChild &sc, const std::string &program, const std::vector<std::string> &extra,
                   long files, const std::string &tag) {
   sc.port = unused_port();
-  sc.log = "/tmp/kestrum-stream-slots-" + std::to_string(getpid()) + "-" + tag + ".log";
-  sc.metrics = "/tmp/kestrum-stream-slots-" + std::to_string(getpid()) + "-" + tag + ".prom";
+  std::string name = tag;
+  for (char &c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '-';
+  sc.log = "/tmp/kestrum-stream-slots-" + std::to_string(getpid()) + "-" + name + ".log";
+  sc.metrics = "/tmp/kestrum-stream-slots-" + std::to_string(getpid()) + "-" + name + ".prom";
   std::vector<std::string> args = {program, "--port", std::to_string(sc.port), "--metrics-file", sc.metrics};
   args.insert(args.end(), extra.begin(), extra.end());
   sc.pid = fork();
@@ -504,6 +507,8 @@ void case_honest(const Options &o) {
   const Address server = numeric("127.0.0.1", sc.port);
   for (const char command : {'D', 'U'}) {
     const char *what = command == 'D' ? "downloads" : "uploads";
+    // The server lets go of a slot within a slice of its client's close: the downloads' slots first.
+    std::this_thread::sleep_for(milliseconds(1000));
     std::atomic<bool> stop{false};
     std::vector<double> ended(12, -1);
     std::vector<std::thread> threads;

@@ -6,12 +6,22 @@
  *                                          the server closes it; prints "ready N" once all are open
  *     bench-loadgen flood PORT FROM        connects and closes as fast as it can from FROM (every other
  *                                          close a reset); prints the rate when it stops
+ *     bench-loadgen streams PORT FROM PER KIND RATE
+ *                                          holds PER streams from each address of FROM, downloads (KIND D)
+ *                                          read or uploads (U) sent at RATE bytes/s each (0: nothing,
+ *                                          "full": as fast as it can), each opened again at once when it
+ *                                          ends; prints, when it stops, what crossed the network: bytes
+ *                                          this host's TCP received (downloads) or had acknowledged
+ *                                          (uploads), per second
  *
  * FROM is a loopback address (127.0.0.2) or a range of the last byte (127.0.1.1-50). Both run until
  * SIGTERM or SIGINT, and at most 600 s; every connect and every wait is bounded.
  */
 #include <arpa/inet.h>
 #include <errno.h>
+#include <linux/tcp.h>
+#include <poll.h>
+#include <pthread.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
@@ -62,6 +72,62 @@ static int dial(uint32_t from) {
   return s;
 }
 
+/* One attacking stream of `streams`: its address, what it does, and what it moved. */
+struct attacker {
+  uint32_t from;
+  char kind;
+  double rate; /* bytes/s; 0 nothing; < 0 full speed */
+  double end;
+  unsigned long long opened, network_bytes;
+};
+
+/* What crossed the network on s: received (a download) or acknowledged (an upload). */
+static unsigned long long network_bytes(int s, char kind) {
+  struct tcp_info info;
+  socklen_t len = sizeof info;
+  memset(&info, 0, sizeof info);
+  if (getsockopt(s, IPPROTO_TCP, TCP_INFO, &info, &len) != 0) return 0;
+  return kind == 'D' ? (unsigned long long)info.tcpi_bytes_received : (unsigned long long)info.tcpi_bytes_acked;
+}
+
+static void *attack(void *arg) {
+  struct attacker *a = arg;
+  enum { kBuf = 1 << 20 };
+  char *buf = malloc(kBuf);
+  if (buf == NULL) return NULL;
+  while (!stop && now_s() < a->end) {
+    const int s = dial(a->from);
+    if (s < 0) {
+      usleep(1000);
+      continue;
+    }
+    a->opened++;
+    if (send(s, &a->kind, 1, MSG_NOSIGNAL) == 1) {
+      const double start = now_s();
+      double moved = 0;
+      while (!stop && now_s() < a->end) {
+        const double due = a->rate < 0 ? 1e18 : a->rate * (now_s() - start);
+        double want = due - moved;
+        if (want > (double)kBuf) want = kBuf;
+        if (want >= 1) {
+          const ssize_t n = a->kind == 'D' ? recv(s, buf, (size_t)want, a->rate < 0 ? MSG_TRUNC : 0)
+                                           : send(s, buf, (size_t)want, MSG_NOSIGNAL);
+          if (n > 0) moved += (double)n;
+          if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
+        }
+        struct pollfd p = {s, POLLRDHUP, 0};
+        if (poll(&p, 1, a->rate < 0 ? 0 : 10) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR))) break;
+      }
+    }
+    a->network_bytes += network_bytes(s, a->kind);
+    struct linger lg = {1, 0};
+    setsockopt(s, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    close(s);
+  }
+  free(buf);
+  return NULL;
+}
+
 /* The addresses of FROM, in network order; their count, 0 when FROM is not a loopback address or range. */
 static int parse_from(const char *text, uint32_t *out, int max) {
   unsigned a, b, c, d, e = 0;
@@ -75,8 +141,8 @@ static int parse_from(const char *text, uint32_t *out, int max) {
 
 int main(int argc, char **argv) {
   if (argc < 4 || (strcmp(argv[1], "idle") == 0 && argc != 5) ||
-      (strcmp(argv[1], "flood") == 0 && argc != 4)) {
-    fprintf(stderr, "usage: bench-loadgen idle PORT FROM COUNT | flood PORT FROM\n");
+      (strcmp(argv[1], "flood") == 0 && argc != 4) || (strcmp(argv[1], "streams") == 0 && argc != 7)) {
+    fprintf(stderr, "usage: bench-loadgen idle PORT FROM COUNT | flood PORT FROM | streams PORT FROM PER KIND RATE\n");
     return 2;
   }
   struct sigaction sa = {0};
@@ -118,6 +184,34 @@ int main(int argc, char **argv) {
     }
     printf("flood %llu connect-and-close in %.1f s (%.0f/s), %llu failed\n", done, now_s() - start,
            (double)done / (now_s() - start), failed);
+    return 0;
+  }
+
+  if (strcmp(argv[1], "streams") == 0) {
+    const int per = atoi(argv[4]);
+    const char kind = argv[5][0];
+    const double rate = strcmp(argv[6], "full") == 0 ? -1 : atof(argv[6]);
+    if (per <= 0 || per > 16 || (kind != 'D' && kind != 'U') || argv[5][1] != 0 || rate > 1e9) {
+      fprintf(stderr, "bench-loadgen: streams takes PER 1 to 16, KIND D or U, RATE bytes/s or full\n");
+      return 2;
+    }
+    struct attacker a[256 * 16];
+    pthread_t threads[256 * 16];
+    const int n = sources * per;
+    const double start = now_s();
+    for (int i = 0; i < n; ++i) {
+      a[i] = (struct attacker){from[i / per], kind, rate, end, 0, 0};
+      if (pthread_create(&threads[i], NULL, attack, &a[i]) != 0) return 1;
+    }
+    unsigned long long opened = 0, bytes = 0;
+    for (int i = 0; i < n; ++i) {
+      pthread_join(threads[i], NULL);
+      opened += a[i].opened;
+      bytes += a[i].network_bytes;
+    }
+    const double took = now_s() - start;
+    printf("streams %d from %d sources, opened %llu times; network %llu bytes in %.1f s: %.0f bytes/s\n", n,
+           sources, opened, bytes, took, (double)bytes / took);
     return 0;
   }
 

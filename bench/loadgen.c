@@ -20,9 +20,9 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <linux/tcp.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -87,7 +87,8 @@ static unsigned long long network_bytes(int s, char kind) {
   socklen_t len = sizeof info;
   memset(&info, 0, sizeof info);
   if (getsockopt(s, IPPROTO_TCP, TCP_INFO, &info, &len) != 0) return 0;
-  return kind == 'D' ? (unsigned long long)info.tcpi_bytes_received : (unsigned long long)info.tcpi_bytes_acked;
+  return kind == 'D' ? (unsigned long long)info.tcpi_bytes_received
+                     : (unsigned long long)info.tcpi_bytes_acked;
 }
 
 static void *attack(void *arg) {
@@ -142,7 +143,9 @@ static int parse_from(const char *text, uint32_t *out, int max) {
 int main(int argc, char **argv) {
   if (argc < 4 || (strcmp(argv[1], "idle") == 0 && argc != 5) ||
       (strcmp(argv[1], "flood") == 0 && argc != 4) || (strcmp(argv[1], "streams") == 0 && argc != 7)) {
-    fprintf(stderr, "usage: bench-loadgen idle PORT FROM COUNT | flood PORT FROM | streams PORT FROM PER KIND RATE\n");
+    fprintf(
+        stderr,
+        "usage: bench-loadgen idle PORT FROM COUNT | flood PORT FROM | streams PORT FROM PER KIND RATE\n");
     return 2;
   }
   struct sigaction sa = {0};

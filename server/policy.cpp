@@ -58,7 +58,8 @@ void rate_judge_sample(RateJudge &j, int64_t now_ms, uint64_t count) {
 bool rate_judge_window(RateJudge &j, int64_t now_ms, int64_t window_ms, uint64_t min_rate_bytes) {
   if (now_ms < j.window_end_ms) return true;
   if (!j.first && j.allowance > 0) {
-    const uint64_t due = min_rate_bytes * static_cast<uint64_t>(std::max<int64_t>(0, now_ms - j.start_ms)) / 1000;
+    const uint64_t due =
+        min_rate_bytes * static_cast<uint64_t>(std::max<int64_t>(0, now_ms - j.start_ms)) / 1000;
     if (j.advance_count + j.allowance < due) return false;
     j.window_end_ms = now_ms + window_ms;
     return true;

@@ -75,9 +75,9 @@ struct ServerStats {
   uint64_t refused_full = 0;        // every slot taken and none to reclaim
   uint64_t refused_no_thread = 0;   // no thread could be started for it
   // Streams ended by the server, by reason.
-  uint64_t reclaimed = 0;   // their slot went to a newcomer
-  uint64_t too_slow = 0;    // below the minimum rate in a window
-  uint64_t max_length = 0;  // ran max_stream_seconds
+  uint64_t reclaimed = 0;       // their slot went to a newcomer
+  uint64_t too_slow = 0;        // below the minimum rate in a window
+  uint64_t max_length = 0;      // ran max_stream_seconds
   uint64_t pings = 0;           // probes answered
   uint64_t downloads = 0;       // finished download streams, however they ended
   uint64_t uploads = 0;         // finished upload streams, however they ended

@@ -57,8 +57,8 @@ class Server {
   std::atomic<uint64_t> stream_count{0};
   std::atomic<int> finished{0};  // stream threads done but not yet joined
 
-  std::mutex mu;  // streams' shape, every Stream::sock and holds_slot, streams_of
-  std::list<Stream> streams;                      // in the order they started, oldest first
+  std::mutex mu;              // streams' shape, every Stream::sock and holds_slot, streams_of
+  std::list<Stream> streams;  // in the order they started, oldest first
   std::unordered_map<SourceKey, int> streams_of;  // streams holding a slot, per source
 
   std::mutex log_mu;  // one line at a time, and localtime's shared buffer

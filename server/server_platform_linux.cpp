@@ -60,7 +60,8 @@ sock_t sock_accept_nonblocking(sock_t listener, sockaddr_storage *addr, socklen_
 }
 
 void sock_set_recv_batch(sock_t s, int bytes) {
-  ::setsockopt(s, SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes);  // an optimisation: a refusal changes nothing
+  ::setsockopt(s, SOL_SOCKET, SO_RCVLOWAT, &bytes,
+               sizeof bytes);  // an optimisation: a refusal changes nothing
 }
 
 bool sock_set_congestion(sock_t s, const std::string &algorithm, std::string *why) {

@@ -131,7 +131,8 @@ int dial(const Address &to, const Address &from, int limit_ms) {
   return s;
 }
 
-// --- the server ---------------------------------------------------------------------------------------------
+// --- the server
+// ---------------------------------------------------------------------------------------------
 
 struct ServerChild {
   pid_t pid = -1;
@@ -188,7 +189,8 @@ double metric_value(const std::string &text, const std::string &series) {
   std::istringstream in(text);
   std::string line;
   while (std::getline(in, line)) {
-    if (line.compare(0, series.size() + 1, series + " ") == 0) return std::atof(line.c_str() + series.size() + 1);
+    if (line.compare(0, series.size() + 1, series + " ") == 0)
+      return std::atof(line.c_str() + series.size() + 1);
   }
   return -1;
 }
@@ -218,7 +220,8 @@ int stop_server(ServerChild &sc, const char *name) {
       v("kestrum_server_streams_ended_total{reason=\"reclaimed\"}"),
       v("kestrum_server_streams_ended_total{reason=\"too_slow\"}"),
       v("kestrum_server_pending_closed_total{reason=\"evicted\"}"),
-      v("kestrum_server_bytes_total{direction=\"download\"}"), v("kestrum_server_bytes_total{direction=\"upload\"}"));
+      v("kestrum_server_bytes_total{direction=\"download\"}"),
+      v("kestrum_server_bytes_total{direction=\"upload\"}"));
   check(v("kestrum_server_connections_total") > 0, std::string(name) + ": no metrics file from the server");
   std::remove(sc.log.c_str());
   std::remove(sc.metrics.c_str());
@@ -312,7 +315,8 @@ void good_transfers(const char *host, int port, int n, int seconds, Tally *down,
     const bool is_down = i % 2 == 0;
     Tally &t = is_down ? *down : *up;
     const auto start = Clock::now();
-    const double r = is_down ? kestrum_download(host, port, seconds * 1000) : kestrum_upload(host, port, seconds * 1000);
+    const double r =
+        is_down ? kestrum_download(host, port, seconds * 1000) : kestrum_upload(host, port, seconds * 1000);
     const double off = std::fabs(seconds_since(start) - seconds);
     t.total++;
     if (r > 0 && off <= kLengthSlackS) {
@@ -336,7 +340,8 @@ void report_good(const char *name, const Tally &down, const Tally &up, double at
   check(up.ok >= required(up.total), std::string(name) + ": uploads: " + up.first_failure);
 }
 
-// --- the cases ------------------------------------------------------------------------------------------------
+// --- the cases
+// ------------------------------------------------------------------------------------------------
 
 struct Options {
   std::string server;
@@ -355,8 +360,8 @@ void case_threshold(const Options &o) {
     double ended = -1;
     uint64_t moved = 0;
   };
-  std::vector<Row> rows = {{{'D', 0}, true},     {{'D', 0.95 * kMinRate}, true}, {{'D', 1.05 * kMinRate}, false},
-                           {{'U', 0}, true},     {{'U', 0.95 * kMinRate}, true}, {{'U', 1.05 * kMinRate}, false}};
+  std::vector<Row> rows = {{{'D', 0}, true}, {{'D', 0.95 * kMinRate}, true}, {{'D', 1.05 * kMinRate}, false},
+                           {{'U', 0}, true}, {{'U', 0.95 * kMinRate}, true}, {{'U', 1.05 * kMinRate}, false}};
   std::atomic<bool> stop{false};
   std::vector<std::thread> threads;
   for (size_t i = 0; i < rows.size(); ++i) {
@@ -368,8 +373,9 @@ void case_threshold(const Options &o) {
   }
   for (std::thread &t : threads) t.join();
   for (const Row &r : rows) {
-    const std::string what = std::string(r.b.command == 'D' ? "download read" : "upload sent") + " at " +
-                             (r.b.rate == 0 ? std::string("nothing") : std::to_string(r.b.rate / kMinRate) + "x");
+    const std::string what =
+        std::string(r.b.command == 'D' ? "download read" : "upload sent") + " at " +
+        (r.b.rate == 0 ? std::string("nothing") : std::to_string(r.b.rate / kMinRate) + "x");
     std::printf("stream-slots: threshold: %s: %s (%llu bytes moved)\n", what.c_str(),
                 r.ended < 0 ? "still running after three windows"
                             : ("ended by the server after " + std::to_string(r.ended) + " s").c_str(),
@@ -386,7 +392,8 @@ void case_threshold(const Options &o) {
 
 // Twelve attacking streams from `hosts` (three hosts, or twelve addresses of one network taking the rows
 // in turn), and the good client measuring from good_host beside them.
-void case_attack(const Options &o, const char *name, const std::vector<Address> &hosts, const char *good_host) {
+void case_attack(const Options &o, const char *name, const std::vector<Address> &hosts,
+                 const char *good_host) {
   ServerChild sc;
   check(start_server(sc, o.server, {}, 0, name), std::string(name) + ": the server did not start");
   const Address server = numeric(good_host, sc.port);
@@ -395,7 +402,8 @@ void case_attack(const Options &o, const char *name, const std::vector<Address> 
   std::vector<std::thread> threads;
   for (size_t i = 0; i < 12; ++i) {
     const size_t host = hosts.size() == 3 ? i / 4 : i;
-    threads.emplace_back(attack, server, hosts[host], kAttackRows[i / 4][i % 4], std::cref(stop), &tallies[i]);
+    threads.emplace_back(attack, server, hosts[host], kAttackRows[i / 4][i % 4], std::cref(stop),
+                         &tallies[i]);
   }
   std::this_thread::sleep_for(milliseconds(1500));  // every slot the attackers can take, taken
   const auto start = Clock::now();
@@ -466,7 +474,8 @@ void case_pending(const Options &o, int prefix) {
   std::vector<pid_t> holders;
   for (int h = 0; h < kPendingHolders; ++h) {
     std::vector<Address> sources;
-    for (int i = h; i < kPendingConnections; i += kPendingHolders) sources.push_back(attack_address(0x10000 + i));
+    for (int i = h; i < kPendingConnections; i += kPendingHolders)
+      sources.push_back(attack_address(0x10000 + i));
     holders.push_back(spawn_holder(server, sources, ready[1]));
   }
   int got = 0;
@@ -491,9 +500,10 @@ void case_pending(const Options &o, int prefix) {
   for (pid_t pid : holders) waitpid(pid, nullptr, 0);
   ::close(ready[0]);
   ::close(ready[1]);
-  std::printf("stream-slots: %s: %d silent connections from one /64 against %ld descriptors; good client "
-              "pings from ::1 answered %d of %d\n",
-              name.c_str(), kPendingConnections, kPendingServerFiles, answered, kPendingPings);
+  std::printf(
+      "stream-slots: %s: %d silent connections from one /64 against %ld descriptors; good client "
+      "pings from ::1 answered %d of %d\n",
+      name.c_str(), kPendingConnections, kPendingServerFiles, answered, kPendingPings);
   check(answered == kPendingPings, name + ": a good ping failed: " + first_error);
   stop_server(sc, name.c_str());
 }
@@ -529,10 +539,12 @@ void case_honest(const Options &o) {
       std::this_thread::sleep_for(milliseconds(100));
     }
     for (std::thread &t : threads) t.join();
-    const int cut = static_cast<int>(std::count_if(ended.begin(), ended.end(), [](double e) { return e >= 0; }));
-    std::printf("stream-slots: honest: 12 %s of %.0f s from 12 sources at once: %d cut short; a 13th source "
-                "asked %d times and was served %d\n",
-                what, kMeasureS, cut, asked, served);
+    const int cut =
+        static_cast<int>(std::count_if(ended.begin(), ended.end(), [](double e) { return e >= 0; }));
+    std::printf(
+        "stream-slots: honest: 12 %s of %.0f s from 12 sources at once: %d cut short; a 13th source "
+        "asked %d times and was served %d\n",
+        what, kMeasureS, cut, asked, served);
     check(cut == 0, std::string("honest: ") + what + " were cut short");
     check(asked > 0 && served == 0, std::string("honest: the 13th source got a slot during the ") + what);
   }
@@ -575,7 +587,9 @@ int main(int argc, char **argv) {
   const Options o = parse(argc, argv);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   if (o.server.empty()) {
-    std::fprintf(stderr, "usage: reliability_stream_slots --server PATH [--cases LIST] [--transfers N] [--seconds S]\n");
+    std::fprintf(
+        stderr,
+        "usage: reliability_stream_slots --server PATH [--cases LIST] [--transfers N] [--seconds S]\n");
     return 2;
   }
   std::string why;
@@ -605,6 +619,7 @@ int main(int argc, char **argv) {
   }
   if (wanted(o, "honest")) case_honest(o);
   kestrum_cleanup();
-  std::printf("stream-slots: %.0f s in all\nstream-slots: %s\n", seconds_since(start), failures == 0 ? "PASS" : "FAIL");
+  std::printf("stream-slots: %.0f s in all\nstream-slots: %s\n", seconds_since(start),
+              failures == 0 ? "PASS" : "FAIL");
   return failures == 0 ? 0 : 1;
 }

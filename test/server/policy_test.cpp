@@ -196,7 +196,8 @@ TEST(ServerPolicy, WhatADownloadsClientTookIsTheSmallerGrowthOfAcksAndWindowEdge
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     TakenCount t;
-    for (const Look &l : c.looks) EXPECT_EQ(taken_since_first_look(t, l.acked, c.have_window, l.window), l.taken);
+    for (const Look &l : c.looks)
+      EXPECT_EQ(taken_since_first_look(t, l.acked, c.have_window, l.window), l.taken);
   }
 }
 

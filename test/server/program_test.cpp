@@ -6,8 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -184,6 +188,46 @@ TEST_P(StopSignal, StopsTheServerCleanly) {
   EXPECT_EQ(child.wait_exit(kClientWaitMs), 0) << child.output();
   EXPECT_NE(child.output().find("stopped"), std::string::npos) << child.output();
   EXPECT_TRUE(idle.server_closes_within(kClientWaitMs));
+}
+
+std::string file_text(const std::string &path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// --metrics-file: written at start, every few seconds and at the stop, with the figures as they stand,
+// and nothing left beside it in its folder.
+TEST(ServerProgram, MetricsFileFollowsTheServer) {
+  char folder[] = "/tmp/kestrum-server-metrics-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string path = std::string(folder) + "/server.prom";
+  Child child({"--bind", "127.0.0.1", "--port", "0", "--metrics-file", path});
+  ASSERT_TRUE(child.started());
+  const std::string listening = "listening on 127.0.0.1:";
+  ASSERT_TRUE(child.read_until(listening, kClientWaitMs) && child.read_until("\n", kClientWaitMs))
+      << child.output();
+  const int port = std::atoi(child.output().c_str() + child.output().find(listening) + listening.size());
+  EXPECT_TRUE(eventually(
+      [&] { return file_text(path).find("kestrum_server_connections_total 0\n") != std::string::npos; }));
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(ping("127.0.0.1", port));
+  // The next periodic write has the three pings.
+  EXPECT_TRUE(eventually(
+      [&] { return file_text(path).find("kestrum_server_pings_total 3\n") != std::string::npos; }, 8000));
+  EXPECT_TRUE(ping("127.0.0.1", port));
+  ASSERT_EQ(kill(child.pid(), SIGTERM), 0);
+  EXPECT_EQ(child.wait_exit(kClientWaitMs), 0) << child.output();
+  EXPECT_NE(file_text(path).find("kestrum_server_pings_total 4\n"), std::string::npos) << "the stop's write";
+  int entries = 0;
+  if (DIR *d = opendir(folder)) {
+    while (const dirent *e = readdir(d))
+      entries += e->d_name[0] == '.' && (e->d_name[1] == 0 || e->d_name[1] == '.') ? 0 : 1;
+    closedir(d);
+  }
+  EXPECT_EQ(entries, 1) << "a temporary was left beside the metrics file";
+  std::remove(path.c_str());
+  rmdir(folder);
 }
 
 INSTANTIATE_TEST_SUITE_P(ServerProgram, StopSignal, ::testing::Values(SIGINT, SIGTERM),

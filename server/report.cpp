@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "host_port.h"
 #include "server_internal.h"
@@ -66,64 +67,61 @@ double mbit_per_s(uint64_t bytes, double seconds) {
   return seconds > 0 ? static_cast<double>(bytes) * 8 / 1e6 / seconds : 0.0;
 }
 
-namespace {
-
-void metric(std::string &out, const char *name, const char *type, const char *help) {
-  out += "# HELP ";
-  out += name;
-  out += ' ';
-  out += help;
-  out += "\n# TYPE ";
-  out += name;
-  out += ' ';
-  out += type;
-  out += '\n';
-}
-
-void sample(std::string &out, const char *name, const char *labels, uint64_t value) {
-  out += name;
-  if (labels != nullptr) {
-    out += '{';
-    out += labels;
-    out += '}';
-  }
-  out += ' ';
-  out += std::to_string(value);
-  out += '\n';
-}
-
-}  // namespace
-
 std::string server_metrics_text(const ServerStats &st) {
+  struct Sample {
+    const char *labels;  // null: none
+    uint64_t value;
+  };
+  struct Family {
+    const char *name, *type, *help;
+    std::vector<Sample> samples;
+  };
+  const Family families[] = {
+      {"kestrum_server_connections_total", "counter", "Connections accepted.", {{nullptr, st.connections}}},
+      {"kestrum_server_pending",
+       "gauge",
+       "Connections waiting for their command, or for the client's close after a ping.",
+       {{nullptr, st.pending}}},
+      {"kestrum_server_streams",
+       "gauge",
+       "Downloads and uploads holding a stream slot.",
+       {{nullptr, st.streams}}},
+      {"kestrum_server_streams_refused_total",
+       "counter",
+       "New streams refused at once, by reason.",
+       {{"reason=\"per_source\"", st.refused_per_source},
+        {"reason=\"full\"", st.refused_full},
+        {"reason=\"no_thread\"", st.refused_no_thread}}},
+      {"kestrum_server_streams_ended_total",
+       "counter",
+       "Streams the server ended, by reason.",
+       {{"reason=\"reclaimed\"", st.reclaimed},
+        {"reason=\"too_slow\"", st.too_slow},
+        {"reason=\"max_length\"", st.max_length}}},
+      {"kestrum_server_pending_closed_total",
+       "counter",
+       "Pending connections the server closed, by reason.",
+       {{"reason=\"evicted\"", st.evicted},
+        {"reason=\"timed_out\"", st.timed_out},
+        {"reason=\"unknown_command\"", st.unknown_command}}},
+      {"kestrum_server_pings_total", "counter", "Ping probes answered.", {{nullptr, st.pings}}},
+      {"kestrum_server_streams_finished_total",
+       "counter",
+       "Streams finished, however they ended.",
+       {{"direction=\"download\"", st.downloads}, {"direction=\"upload\"", st.uploads}}},
+      {"kestrum_server_bytes_total",
+       "counter",
+       "Payload bytes: downloads handed to the socket layer, uploads received.",
+       {{"direction=\"download\"", st.bytes_sent}, {"direction=\"upload\"", st.bytes_received}}},
+  };
   std::string out;
-  metric(out, "kestrum_server_connections_total", "counter", "Connections accepted.");
-  sample(out, "kestrum_server_connections_total", nullptr, st.connections);
-  metric(out, "kestrum_server_pending", "gauge",
-         "Connections waiting for their command, or for the client's close after a ping.");
-  sample(out, "kestrum_server_pending", nullptr, st.pending);
-  metric(out, "kestrum_server_streams", "gauge", "Downloads and uploads holding a stream slot.");
-  sample(out, "kestrum_server_streams", nullptr, st.streams);
-  metric(out, "kestrum_server_streams_refused_total", "counter", "New streams refused at once, by reason.");
-  sample(out, "kestrum_server_streams_refused_total", "reason=\"per_source\"", st.refused_per_source);
-  sample(out, "kestrum_server_streams_refused_total", "reason=\"full\"", st.refused_full);
-  sample(out, "kestrum_server_streams_refused_total", "reason=\"no_thread\"", st.refused_no_thread);
-  metric(out, "kestrum_server_streams_ended_total", "counter", "Streams the server ended, by reason.");
-  sample(out, "kestrum_server_streams_ended_total", "reason=\"reclaimed\"", st.reclaimed);
-  sample(out, "kestrum_server_streams_ended_total", "reason=\"too_slow\"", st.too_slow);
-  sample(out, "kestrum_server_streams_ended_total", "reason=\"max_length\"", st.max_length);
-  metric(out, "kestrum_server_pending_closed_total", "counter",
-         "Pending connections the server closed, by reason.");
-  sample(out, "kestrum_server_pending_closed_total", "reason=\"evicted\"", st.evicted);
-  sample(out, "kestrum_server_pending_closed_total", "reason=\"timed_out\"", st.timed_out);
-  sample(out, "kestrum_server_pending_closed_total", "reason=\"unknown_command\"", st.unknown_command);
-  metric(out, "kestrum_server_pings_total", "counter", "Ping probes answered.");
-  sample(out, "kestrum_server_pings_total", nullptr, st.pings);
-  metric(out, "kestrum_server_streams_finished_total", "counter", "Streams finished, however they ended.");
-  sample(out, "kestrum_server_streams_finished_total", "direction=\"download\"", st.downloads);
-  sample(out, "kestrum_server_streams_finished_total", "direction=\"upload\"", st.uploads);
-  metric(out, "kestrum_server_bytes_total", "counter",
-         "Payload bytes: downloads handed to the socket layer, uploads received.");
-  sample(out, "kestrum_server_bytes_total", "direction=\"download\"", st.bytes_sent);
-  sample(out, "kestrum_server_bytes_total", "direction=\"upload\"", st.bytes_received);
+  for (const Family &f : families) {
+    out += std::string("# HELP ") + f.name + " " + f.help + "\n# TYPE " + f.name + " " + f.type + "\n";
+    for (const Sample &sample : f.samples) {
+      out += f.name;
+      if (sample.labels != nullptr) out += std::string("{") + sample.labels + "}";
+      out += " " + std::to_string(sample.value) + "\n";
+    }
+  }
   return out;
 }

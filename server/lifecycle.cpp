@@ -94,8 +94,8 @@ bool check_config(const ServerConfig &c, std::string *error) {
     *error = "time limits must be positive";
   } else if (c.max_stream_seconds < 1) {
     *error = "max stream must be at least 1 second";
-  } else if (c.min_rate_bytes < 0 || c.socket_buffer_bytes < 0) {
-    *error = "the minimum rate and the socket buffer size must not be negative";
+  } else if (c.min_rate_bytes < 0 || c.socket_buffer_bytes < 0 || c.slow_penalty_ms < 0) {
+    *error = "the minimum rate, the slow penalty and the socket buffer size must not be negative";
   } else {
     return true;
   }
@@ -195,8 +195,9 @@ ServerStats server_stats(const Server *server) {
   st.connections = server->connections.load();
   st.refused_per_source = server->refused_per_source.load();
   st.refused_full = server->refused_full.load();
+  st.refused_penalty = server->refused_penalty.load();
   st.refused_no_thread = server->refused_no_thread.load();
-  st.rejected = st.refused_per_source + st.refused_full + st.refused_no_thread;
+  st.rejected = st.refused_per_source + st.refused_full + st.refused_penalty + st.refused_no_thread;
   st.reclaimed = server->reclaimed.load();
   st.too_slow = server->too_slow.load();
   st.max_length = server->max_length.load();

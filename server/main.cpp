@@ -55,6 +55,8 @@ const char kUsage[] =
     "                          window; a stream below it is dropped at its window's end, one that\n"
     "                          moves nothing at the end of its first; 0: no minimum (default: 8192)\n"
     "  --rate-window SEC       the window of --min-rate (default: 10)\n"
+    "  --slow-penalty SEC      after a stream is dropped below --min-rate, new streams from its\n"
+    "                          source are refused for this many whole seconds; 0: none (default: 30)\n"
     "  --socket-buffer N       send buffer of downloads and receive buffer of uploads, in bytes\n"
     "                          (default: 0, the kernel sizes them to the path)\n"
     "  --congestion ALGO       TCP congestion control of every connection, e.g. cubic or bbr (Linux;\n"
@@ -162,8 +164,8 @@ int main(int argc, char **argv) {
     } else if (name == "--bind" || name == "--port" || name == "--ipv6-prefix" || name == "--max-pending" ||
                name == "--max-pending-per-source" || name == "--max-streams" ||
                name == "--max-streams-per-source" || name == "--command-timeout" || name == "--max-stream" ||
-               name == "--min-rate" || name == "--rate-window" || name == "--socket-buffer" ||
-               name == "--congestion" || name == "--metrics-file") {
+               name == "--min-rate" || name == "--rate-window" || name == "--slow-penalty" ||
+               name == "--socket-buffer" || name == "--congestion" || name == "--metrics-file") {
       std::string v;
       if (!take(&v)) return usage_error(name + " needs a value");
       bool ok = true;
@@ -194,6 +196,10 @@ int main(int argc, char **argv) {
         ok = parse_int(v, 1, 86400, &config.max_stream_seconds);
       } else if (name == "--min-rate") {
         ok = parse_int(v, 0, 1000000000, &config.min_rate_bytes);
+      } else if (name == "--slow-penalty") {
+        int seconds = 0;
+        ok = parse_int(v, 0, 3600, &seconds);
+        config.slow_penalty_ms = seconds * 1000;
       } else if (name == "--rate-window") {
         ok = parse_seconds_ms(v, 3600, &config.rate_window_ms);
       } else {

@@ -91,6 +91,7 @@ std::string server_metrics_text(const ServerStats &st) {
        "New streams refused at once, by reason.",
        {{"reason=\"per_source\"", st.refused_per_source},
         {"reason=\"full\"", st.refused_full},
+        {"reason=\"penalty\"", st.refused_penalty},
         {"reason=\"no_thread\"", st.refused_no_thread}}},
       {"kestrum_server_streams_ended_total",
        "counter",

@@ -46,6 +46,10 @@ struct ServerConfig {
   // the end of its first. See RateJudge (policy.h) for how a window is counted.
   int min_rate_bytes = 8192;
   int rate_window_ms = 10000;
+  // After one of its streams is dropped below the minimum rate, a source's new streams are refused for
+  // this long: a host that opens streams only to hold their slots must otherwise just reopen them, and
+  // keeps the slot it loses. 0: no such wait.
+  int slow_penalty_ms = 30000;
   int socket_buffer_bytes = 0;  // SO_SNDBUF / SO_RCVBUF of streams; 0: the kernel's own (autotuned)
   // TCP congestion control of every accepted connection (TCP_CONGESTION, e.g. "cubic"), so that a
   // benchmark can choose a loss-based sender; empty: the system's default. server_start fails when the
@@ -73,6 +77,7 @@ struct ServerStats {
   uint64_t rejected = 0;
   uint64_t refused_per_source = 0;  // the source already held max_streams_per_source
   uint64_t refused_full = 0;        // every slot taken and none to reclaim
+  uint64_t refused_penalty = 0;     // within slow_penalty_ms of a stream of its source dropped too slow
   uint64_t refused_no_thread = 0;   // no thread could be started for it
   // Streams ended by the server, by reason.
   uint64_t reclaimed = 0;       // their slot went to a newcomer

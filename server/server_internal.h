@@ -51,7 +51,8 @@ class Server {
   std::atomic<bool> stopping{false};
 
   std::atomic<uint64_t> connections{0}, evicted{0}, pending{0}, dropped{0}, timed_out{0}, unknown_command{0};
-  std::atomic<uint64_t> refused_per_source{0}, refused_full{0}, refused_no_thread{0}, reclaimed{0};
+  std::atomic<uint64_t> refused_per_source{0}, refused_full{0}, refused_penalty{0}, refused_no_thread{0};
+  std::atomic<uint64_t> reclaimed{0};
   std::atomic<uint64_t> too_slow{0}, max_length{0};
   std::atomic<uint64_t> pings{0}, downloads{0}, uploads{0}, bytes_sent{0}, bytes_received{0};
   std::atomic<uint64_t> stream_count{0};
@@ -60,6 +61,8 @@ class Server {
   std::mutex mu;              // streams' shape, every Stream::sock and holds_slot, streams_of
   std::list<Stream> streams;  // in the order they started, oldest first
   std::unordered_map<SourceKey, int> streams_of;  // streams holding a slot, per source
+  // Sources whose stream was dropped below the minimum rate, and until when their new ones are refused.
+  std::unordered_map<SourceKey, ServerClock::time_point> barred_until;
 
   std::mutex log_mu;  // one line at a time, and localtime's shared buffer
 };

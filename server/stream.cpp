@@ -149,6 +149,23 @@ void release_slot(Server &srv, Stream &st) {
   srv.stream_count--;
 }
 
+// Under srv.mu: whether source is within its penalty for a stream dropped too slow. Entries past their
+// time go when next asked about, and all at once when there are many (a source is one map entry at most).
+bool barred(Server &srv, const SourceKey &source) {
+  const auto now = ServerClock::now();
+  constexpr size_t kSweepAbove = 4096;
+  if (srv.barred_until.size() > kSweepAbove) {
+    for (auto it = srv.barred_until.begin(); it != srv.barred_until.end();) {
+      it = it->second <= now ? srv.barred_until.erase(it) : std::next(it);
+    }
+  }
+  const auto it = srv.barred_until.find(source);
+  if (it == srv.barred_until.end()) return false;
+  if (now < it->second) return true;
+  srv.barred_until.erase(it);
+  return false;
+}
+
 // Under srv.mu, every slot taken: the stream that makes way for a newcomer from source (see
 // reclaim_choice), or null.
 Stream *reclaimable(Server &srv, const SourceKey &source) {
@@ -199,6 +216,10 @@ void stream_main(Server *srv, Stream *st) {
     st->sock = KS_INVALID_SOCKET;
     // A reclaimed stream's slot was handed on when it was reclaimed.
     if (st->holds_slot) release_slot(*srv, *st);
+    if (m.end == End::too_slow && srv->config.slow_penalty_ms > 0) {
+      srv->barred_until[st->source] =
+          ServerClock::now() + std::chrono::milliseconds(srv->config.slow_penalty_ms);
+    }
   }
   srv->finished++;
   st->done.store(true);  // the last touch of the record: from here on it may be joined and freed
@@ -226,6 +247,10 @@ const unsigned char *download_block() {
 void stream_start(Server &srv, sock_t s, const SourceKey &source, const std::string &peer, char command,
                   uint64_t early) {
   std::lock_guard<std::mutex> lock(srv.mu);
+  if (barred(srv, source)) {
+    refuse(srv.refused_penalty, s);
+    return;
+  }
   const auto held = srv.streams_of.find(source);
   if (held != srv.streams_of.end() && held->second >= srv.config.max_streams_per_source) {
     refuse(srv.refused_per_source, s);

@@ -209,6 +209,7 @@ TEST(ServerPolicy, MetricsTextCarriesEveryCountByReason) {
   st.refused_per_source = 7;
   st.refused_full = 8;
   st.refused_no_thread = 9;
+  st.refused_penalty = 21;
   st.reclaimed = 10;
   st.too_slow = 11;
   st.max_length = 12;
@@ -228,6 +229,7 @@ TEST(ServerPolicy, MetricsTextCarriesEveryCountByReason) {
       "kestrum_server_streams_refused_total{reason=\"per_source\"} 7\n",
       "kestrum_server_streams_refused_total{reason=\"full\"} 8\n",
       "kestrum_server_streams_refused_total{reason=\"no_thread\"} 9\n",
+      "kestrum_server_streams_refused_total{reason=\"penalty\"} 21\n",
       "kestrum_server_streams_ended_total{reason=\"reclaimed\"} 10\n",
       "kestrum_server_streams_ended_total{reason=\"too_slow\"} 11\n",
       "kestrum_server_streams_ended_total{reason=\"max_length\"} 12\n",

@@ -118,6 +118,8 @@ TEST(ServerProgram, OptionsAndExitCodes) {
         "--max-stream",
         "--min-rate",
         "--rate-window",
+        "--slow-penalty",
+        "(default: 30)",
         "--socket-buffer",
         "--stats",
         "--quiet",
@@ -150,6 +152,7 @@ TEST(ServerProgram, OptionsAndExitCodes) {
       {{"--max-stream", "0.5"}, 2, {"--max-stream"}},
       {{"--stats=yes"}, 2, {"--stats"}},
       {{"--ipv6-prefix", "47"}, 2, {"'47'"}},
+      {{"--slow-penalty", "0.5"}, 2, {"'0.5'"}},
       {{"--ipv6-prefix", "129"}, 2, {"'129'"}},
       {{"--metrics-file"}, 2, {"--metrics-file"}},
       // A folder that is not there stops the start before the server listens.

@@ -477,6 +477,40 @@ TEST_F(ServerLimits, AFullTableReclaimsTheOldestStreamOfTheLargestSource) {
   EXPECT_FALSE(line_with("(slot reclaimed for a newcomer)").empty());
 }
 
+// A source whose stream was dropped below the minimum rate waits out its penalty before it gets another;
+// other sources do not.
+TEST_F(ServerLimits, ASourceDroppedTooSlowWaitsBeforeItsNextStream) {
+  ServerConfig config = loopback();
+  config.slow_penalty_ms = 1500;
+  ASSERT_NO_FATAL_FAILURE(start(config));
+  Client silent = dial("127.0.0.1", port_, "127.0.0.2");
+  ASSERT_TRUE(silent.ok());
+  ASSERT_TRUE(silent.send_all("U", 1));  // an upload that sends nothing: dropped at its first window's end
+  EXPECT_TRUE(silent.server_closes_within(kClientWaitMs));
+  ASSERT_TRUE(eventually([&] { return stats().too_slow == 1; }));
+
+  std::vector<unsigned char> buf(kMiB);
+  Client barred = dial("127.0.0.1", port_, "127.0.0.2");
+  ASSERT_TRUE(barred.ok());
+  ASSERT_TRUE(barred.send_all("D", 1));
+  EXPECT_TRUE(barred.server_closes_within(kClientWaitMs));
+  EXPECT_EQ(stats().refused_penalty, 1u);
+  {
+    Client other = dial("127.0.0.1", port_, "127.0.0.3");
+    ASSERT_TRUE(other.ok());
+    ASSERT_TRUE(other.send_all("D", 1));
+    EXPECT_TRUE(other.recv_exact(buf.data(), kMiB)) << "another source was barred too";
+  }
+  EXPECT_TRUE(eventually(
+      [&] {
+        Client again = dial("127.0.0.1", port_, "127.0.0.2");
+        return again.ok() && again.send_all("D", 1) && again.recv_exact(buf.data(), kMiB);
+      },
+      4000))
+      << "the penalty did not end";
+  EXPECT_EQ(stats().rejected, stats().refused_penalty);
+}
+
 class StreamLimit : public ServerFixture, public ::testing::WithParamInterface<char> {};
 
 TEST_P(StreamLimit, EndsAStreamAtItsMaximumLength) {

@@ -29,7 +29,7 @@ struct ServerConfig {
   int max_pending = 0;
   int max_pending_per_source = 0;  // 0: a quarter of max_pending, at least 16
   // Streams: downloads and uploads running at once, each on a thread of its own. A new stream from a
-  // source that already holds max_streams_per_source is refused. When all max_streams slots are taken, a
+  // source that already holds max_streams_per_source, or within slow_penalty_ms (below), is refused. When all max_streams slots are taken, a
   // newcomer whose source holds k streams takes the slot of the oldest stream of the source holding the
   // most, h, when h > k + 1 (among sources tied at h, the one whose oldest stream is oldest); otherwise
   // it is refused. A refused or reclaimed stream is reset, which a client reads as a failed transfer,

@@ -14,13 +14,15 @@
 #include <vector>
 
 #include "events.h"
+#include "figures.h"
 #include "host_port.h"
-#include "metrics.h"
 #include "options.h"
 #include "probe.h"
 #include "progress.h"
+#include "quantiles.h"
 #include "report.h"
 #include "server.h"
+#include "state.h"
 #include "term.h"
 
 namespace {
@@ -105,7 +107,7 @@ bool sleep_unless_interrupted(double seconds) {
 
 // The server a run measures: the address it was resolved to once, and how to name it.
 struct Target {
-  std::string label;  // "HOST:PORT" as the user named it, the metrics' server label
+  std::string label;  // "HOST:PORT" as the user named it, the metrics' server label (server_label)
   Endpoint endpoint;
   std::string display;                      // "NAME (ADDR:PORT)", or "ADDR:PORT" when NAME is the address
   std::vector<CandidateReport> candidates;  // with several servers: how each fared
@@ -157,14 +159,16 @@ bool colour_wanted() {
   return term == nullptr || std::strcmp(term, "dumb") != 0;
 }
 
-void report_failure(const Options &o, bool series, long long run) {
+// With --each the message names the server it concerns.
+void report_failure(const Options &o, bool series, long long run, const Target &target) {
   const char *message = kestrum_last_error();
   if (message[0] == '\0') message = "measurement failed";
   if (o.json_stream) event_error(message);
+  const std::string who = o.each ? target.display + ": " : "";
   if (series) {
-    std::fprintf(stderr, "kestrum: run %lld: %s\n", run, message);
+    std::fprintf(stderr, "kestrum: run %lld: %s%s\n", run, who.c_str(), message);
   } else {
-    std::fprintf(stderr, "kestrum: %s\n", message);
+    std::fprintf(stderr, "kestrum: %s%s\n", who.c_str(), message);
   }
   std::fflush(stderr);
 }
@@ -195,51 +199,24 @@ bool report_success(const Options &o, const Target &target, bool series, long lo
   return std::fflush(stdout) == 0 && !std::ferror(stdout);
 }
 
-// What --metrics-file says, over the life of the process: the runs are counted, and a failed run keeps
-// the last good figures.
-MetricsState g_metrics;
+// What --metrics-file says (state.h): per server, the runs counted and the last good figures, over the life
+// of the process or, with --state-file, of the state.
+Recorder g_recorder;
 
-Gauge known(double value) { return Gauge{true, value}; }
-
-// Records one run's outcome and rewrites the metrics file; false when the file cannot be written (the
-// reason is on stderr), so that a service sees the failure.
+// Records one run's outcome and rewrites the metrics file; false when it or the state cannot be written
+// (the reason is on stderr), so that a service sees the failure.
 bool write_metrics(const Options &o, const std::string &label, bool ok, const LoadedReport &loaded) {
   if (o.metrics_file.empty()) return true;
-  g_metrics.server = label;
-  g_metrics.last_run_timestamp_seconds =
+  const double now =
       std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-  g_metrics.last_run_success = ok;
-  if (ok) {
-    g_metrics.runs_ok++;
-    Figures f;
-    if (read_figures(kestrum_result_json(), &f)) {
-      const bool all = o.only == TestSelection::all;
-      if (all || o.only == TestSelection::ping) {
-        g_metrics.latency_seconds = known(f.ping_ms / 1000);
-        g_metrics.jitter_seconds = known(f.jitter_ms / 1000);
-      }
-      if (all || o.only == TestSelection::download) {
-        g_metrics.download_bytes_per_second = known(f.download_mbps * 125000);
-      }
-      if (all || o.only == TestSelection::upload) {
-        g_metrics.upload_bytes_per_second = known(f.upload_mbps * 125000);
-      }
-    }
-    const LoadedLatency *phases[2] = {loaded.download ? &loaded.download_latency : nullptr,
-                                      loaded.upload ? &loaded.upload_latency : nullptr};
-    for (int p = 0; p < 2; ++p) {
-      if (phases[p] == nullptr || phases[p]->samples == 0) continue;
-      g_metrics.loaded_latency_seconds[p][0] = known(phases[p]->median_ms / 1000);
-      g_metrics.loaded_latency_seconds[p][1] = known(phases[p]->p90_ms / 1000);
-    }
-  } else {
-    g_metrics.runs_failed++;
-  }
+  const RunFigures figures = ok ? run_figures(o.only, kestrum_result_json(), loaded) : RunFigures();
+  std::string warning;
   std::string why;
-  if (write_metrics_file(o.metrics_file, render_metrics(g_metrics), &why)) return true;
-  std::fprintf(stderr, "kestrum: %s\n", why.c_str());
+  const bool written = recorder_run(&g_recorder, label, ok, now, figures, &warning, &why);
+  if (!warning.empty()) std::fprintf(stderr, "kestrum: warning: %s\n", warning.c_str());
+  if (!written) std::fprintf(stderr, "kestrum: %s\n", why.c_str());
   std::fflush(stderr);
-  return false;
+  return written;
 }
 
 std::vector<std::string> planned_tests(TestSelection only) {
@@ -256,9 +233,9 @@ std::vector<std::string> planned_tests(TestSelection only) {
   return {"ping", "download", "upload"};
 }
 
-int run_series(const Options &o, const Target &target) {
-  const char *host = target.endpoint.address.c_str();
-  const int port = target.endpoint.port;
+// Measures the targets in turn, --repeat times; status is what came before (a server of --each that did
+// not resolve).
+int run_series(const Options &o, const std::vector<Target> &targets, int status) {
   const bool series = o.repeat != 1;
   const bool wanted = colour_wanted();
   const bool text = !o.json && !o.json_stream;
@@ -267,35 +244,37 @@ int run_series(const Options &o, const Target &target) {
   const bool summary_colour =
       text && wanted && term_is_terminal(TermStream::out) && term_enable_escapes(TermStream::out);
 
-  int status = kExitOk;
   for (long long run = 1; o.repeat == 0 || run <= o.repeat; ++run) {
     if (run > 1 && !sleep_unless_interrupted(o.interval_s)) return kExitCancelled;
-    if (draw) progress_begin(draw_colour, series, series ? "Run " + std::to_string(run) + "  " : "");
-    if (o.json_stream) {
-      // "server" as the library writes it into the result, so that a follower can match the two.
-      event_start(run, target.endpoint.address + ":" + std::to_string(port), target.display,
-                  planned_tests(o.only), o.only == TestSelection::ping ? 0 : o.duration_ms,
-                  o.only == TestSelection::ping  ? o.count
-                  : o.only == TestSelection::all ? 10
-                                                 : 0);
-    }
-    LoadedReport loaded;
-    const Outcome outcome = measure_once(o, host, port, target.endpoint, &loaded);
-    progress_end();
-    if (outcome == Outcome::cancelled) {
-      if (o.json_stream) event_error("Cancelled by user");
-      return kExitCancelled;
-    }
-    if (!write_metrics(o, target.label, outcome == Outcome::ok, loaded)) status = kExitFailed;
-    if (outcome == Outcome::failed) {
-      report_failure(o, series, run);
-      status = kExitFailed;
-      if (!series) break;
-      continue;  // a series is a log over time: one bad moment does not end it
-    }
-    if (!report_success(o, target, series, run, summary_colour, loaded)) {
-      std::fputs("kestrum: cannot write the results; stopping\n", stderr);
-      return kExitFailed;
+    for (const Target &target : targets) {
+      const char *host = target.endpoint.address.c_str();
+      const int port = target.endpoint.port;
+      if (draw) progress_begin(draw_colour, series, series ? "Run " + std::to_string(run) + "  " : "");
+      if (o.json_stream) {
+        // "server" as the library writes it into the result, so that a follower can match the two.
+        event_start(run, target.endpoint.address + ":" + std::to_string(port), target.display,
+                    planned_tests(o.only), o.only == TestSelection::ping ? 0 : o.duration_ms,
+                    o.only == TestSelection::ping  ? o.count
+                    : o.only == TestSelection::all ? kFullRunPingSamples
+                                                   : 0);
+      }
+      LoadedReport loaded;
+      const Outcome outcome = measure_once(o, host, port, target.endpoint, &loaded);
+      progress_end();
+      if (outcome == Outcome::cancelled) {
+        if (o.json_stream) event_error("Cancelled by user");
+        return kExitCancelled;
+      }
+      if (!write_metrics(o, target.label, outcome == Outcome::ok, loaded)) status = kExitFailed;
+      if (outcome == Outcome::failed) {
+        report_failure(o, series, run, target);
+        status = kExitFailed;
+        continue;  // a series is a log over time, --each a list: one bad moment or server does not end it
+      }
+      if (!report_success(o, target, series, run, summary_colour, loaded)) {
+        std::fputs("kestrum: cannot write the results; stopping\n", stderr);
+        return kExitFailed;
+      }
     }
   }
   return status;
@@ -304,12 +283,6 @@ int run_series(const Options &o, const Target &target) {
 constexpr int kCandidatePings = 3;
 
 constexpr int kCandidateLimitMs = 2000;
-
-double median_of(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const size_t n = v.size();
-  return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 // Resolves every server once and, when there are several, pings each and keeps the one with the lowest
 // median. false when none can be measured (the reasons are on stderr) or when interrupted.
@@ -336,7 +309,7 @@ bool choose_target(const Options &o, const std::vector<ServerName> &servers, Tar
       if (answered.empty()) {
         r.error = "no answer to " + std::to_string(kCandidatePings) + " pings";
       } else {
-        r.median_ms = medians[i] = median_of(answered);
+        r.median_ms = medians[i] = median(answered);
       }
     }
     reports.push_back(r);
@@ -362,7 +335,7 @@ bool choose_target(const Options &o, const std::vector<ServerName> &servers, Tar
     return false;
   }
 
-  target->label = host_port_text(servers[best].host, servers[best].port);
+  target->label = server_label(servers[best].host, servers[best].port);
   target->endpoint = endpoints[best];
   const std::string where = endpoint_text(endpoints[best]);
   target->display =
@@ -383,6 +356,13 @@ bool choose_target(const Options &o, const std::vector<ServerName> &servers, Tar
 }
 
 int run(const Options &o) {
+  // The files are checked before anything is measured: a run must not be wasted on a path that cannot be
+  // written.
+  std::string unwritable;
+  if (!o.metrics_file.empty() && !recorder_open(&g_recorder, o.metrics_file, o.state_file, &unwritable)) {
+    std::fprintf(stderr, "kestrum: %s\n", unwritable.c_str());
+    return kExitFailed;
+  }
   if (kestrum_init() != 0) {
     std::fprintf(stderr, "kestrum: %s\n", kestrum_last_error());
     return kExitFailed;
@@ -411,19 +391,29 @@ int run(const Options &o) {
   }
 
   // Resolved once: the library and the prober get the address, so that no figure includes the resolver.
-  Target target;
-  int status = kExitFailed;
-  if (choose_target(o, servers, &target)) {
+  // --each measures every server in turn, the others the one chosen among them.
+  std::vector<Target> targets;
+  int status = kExitOk;
+  const size_t groups = o.each ? servers.size() : 1;
+  for (size_t i = 0; i < groups && !interrupted(); ++i) {
+    const std::vector<ServerName> group = o.each ? std::vector<ServerName>{servers[i]} : servers;
+    Target target;
+    if (choose_target(o, group, &target)) {
+      targets.push_back(target);
+    } else if (!interrupted()) {
+      // No server to measure is a failed run too, and a probe's graph should say so.
+      write_metrics(o, server_label(group.front().host, group.front().port), false, LoadedReport());
+      status = kExitFailed;
+    }
+  }
+  if (interrupted()) {
+    status = kExitCancelled;
+  } else if (!targets.empty()) {
     g_stream.store(o.json_stream, std::memory_order_relaxed);
     g_selection.store(static_cast<int>(o.only), std::memory_order_relaxed);
     kestrum_set_tick(on_tick);
-    status = run_series(o, target);
+    status = run_series(o, targets, status);
     kestrum_set_tick(nullptr);
-  } else if (interrupted()) {
-    status = kExitCancelled;
-  } else {
-    // No server to measure is a failed run too, and a probe's graph should say so.
-    write_metrics(o, host_port_text(servers.front().host, servers.front().port), false, LoadedReport());
   }
   if (status == kExitCancelled) std::fputs("kestrum: Cancelled by user\n", stderr);
 

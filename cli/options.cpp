@@ -152,19 +152,21 @@ ParseOutcome parse_options(int argc, const char *const *argv, Options *options, 
       o.family = family;
       continue;
     }
-    if (name == "help" || name == "version" || name == "json" || name == "json-stream") {
+    if (name == "help" || name == "version" || name == "json" || name == "json-stream" || name == "each") {
       if (inline_value) return usage("--" + name + " takes no value");
       if (name == "help") return ParseOutcome::help;
       if (name == "version") return ParseOutcome::version;
       if (name == "json") {
         o.json = true;
+      } else if (name == "each") {
+        o.each = true;
       } else {
         o.json_stream = true;
       }
       continue;
     }
     if (name != "port" && name != "duration" && name != "count" && name != "only" && name != "repeat" &&
-        name != "interval" && name != "servers" && name != "metrics-file") {
+        name != "interval" && name != "servers" && name != "metrics-file" && name != "state-file") {
       return usage("unknown option '--" + name + "'");
     }
     if (!inline_value) {
@@ -176,6 +178,9 @@ ParseOutcome parse_options(int argc, const char *const *argv, Options *options, 
     if (name == "metrics-file") {
       if (value.empty()) return usage("--metrics-file needs a file name");
       o.metrics_file = value;
+    } else if (name == "state-file") {
+      if (value.empty()) return usage("--state-file needs a file name");
+      o.state_file = value;
     } else if (name == "servers") {
       if (value.empty()) return usage("--servers needs a file name");
       if (!servers_file.empty()) return usage("--servers may be given once");
@@ -226,6 +231,15 @@ ParseOutcome parse_options(int argc, const char *const *argv, Options *options, 
   }
   if (interval_given && !repeat_given) return usage("--interval applies to --repeat");
   if (o.json && o.json_stream) return usage("--json and --json-stream exclude each other");
+  if (!o.state_file.empty() && o.metrics_file.empty()) {
+    return usage("--state-file applies to --metrics-file (it keeps the metrics' counts between runs)");
+  }
+  if (!o.state_file.empty() && o.state_file == o.metrics_file) {
+    return usage("--state-file and --metrics-file must name different files");
+  }
+  if (o.each && !host_given && servers_file.empty()) {
+    return usage("--each needs the servers to measure: HOST... or --servers FILE");
+  }
 
   if (!port_given) o.port = kDefaultServerPort;
   if (!servers_file.empty()) {
@@ -246,7 +260,7 @@ ParseOutcome parse_options(int argc, const char *const *argv, Options *options, 
 
 std::string usage_text() {
   const Options d;
-  char text[4096];
+  char text[8192];
   std::snprintf(text, sizeof text,
                 "Usage: kestrum [HOST[:PORT]...] [options]\n"
                 "\n"
@@ -255,12 +269,15 @@ std::string usage_text() {
                 "bundled server on 127.0.0.1 (::1 with -6) and measures against that. HOST is resolved\n"
                 "once; the address it gives is what is measured. With several servers, each gets 3 pings\n"
                 "and the one with the lowest median is measured; those that do not answer are skipped.\n"
+                "With --each, every server is measured in turn instead.\n"
                 "\n"
                 "Options:\n"
                 "  --port N        the server's TCP port, 1 to 65535 (default %d; needs HOST), for\n"
                 "                  servers given without one\n"
                 "  --servers FILE  servers to choose from, one HOST[:PORT] a line ([IPV6]:PORT), '#'\n"
                 "                  comments; added to any HOST on the command line\n"
+                "  --each          measure every server in turn, not only the nearest: one summary or\n"
+                "                  JSON line, and one set of metrics, per server\n"
                 "  -4, --ipv4      resolve HOST to IPv4 addresses only\n"
                 "  -6, --ipv6      resolve HOST to IPv6 addresses only\n"
                 "  --duration MS   length of each transfer in milliseconds, at least 1 (default %d)\n"
@@ -277,6 +294,10 @@ std::string usage_text() {
                 "                  after every run, write the figures in Prometheus' text format to PATH\n"
                 "                  (for node_exporter's textfile collector: a name ending in .prom), by\n"
                 "                  way of a temporary file in the same folder, so no reader sees half of it\n"
+                "  --state-file PATH\n"
+                "                  keep the metrics' run counts and last good figures in PATH between\n"
+                "                  runs, so that separate runs (a timer's) count as one long process does;\n"
+                "                  read and written under a lock, a damaged one set aside as PATH.corrupt\n"
                 "  -h, --help      show this help and exit\n"
                 "  --version       show the version and exit\n"
                 "\n"

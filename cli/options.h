@@ -27,6 +27,8 @@ struct Options {
   long long repeat = 1;      // 0: until interrupted
   double interval_s = 60;    // between repeated runs
   std::string metrics_file;  // where to write Prometheus' text format after every run; empty: nowhere
+  std::string state_file;    // where the metrics' counts and figures outlive the process; empty: nowhere
+  bool each = false;         // measure every server in turn instead of choosing the nearest
 };
 
 enum class ParseOutcome { run, help, version, usage_error };

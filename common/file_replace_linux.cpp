@@ -139,3 +139,49 @@ bool file_replace_check(const std::string &path, std::string *error) {
   close(dir);
   return ok;
 }
+
+FileRead file_read(const std::string &path, size_t max_bytes, std::string *text, std::string *error) {
+  // O_NONBLOCK: a pipe planted at the name must not hold the run; it is refused below by its type.
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    const int e = errno;
+    *error = path + ": " + (e == ELOOP ? "it is a link" : std::strerror(e));
+    return e == ENOENT ? FileRead::missing : e == ELOOP ? FileRead::refused : FileRead::failed;
+  }
+  struct stat st {};
+  FileRead result = FileRead::ok;
+  if (fstat(fd, &st) != 0) {
+    *error = path + ": " + std::strerror(errno);
+    result = FileRead::failed;
+  } else if (!S_ISREG(st.st_mode)) {
+    *error = path + ": " + (S_ISDIR(st.st_mode) ? "it is a folder" : "it is not a regular file");
+    result = FileRead::refused;
+  }
+  std::string got;
+  while (result == FileRead::ok) {
+    char buf[16384];
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = path + ": " + std::strerror(errno);
+      result = FileRead::failed;
+    } else if (n == 0) {
+      break;
+    } else if (got.size() + static_cast<size_t>(n) > max_bytes) {
+      // Counted as read, not as the size stat gives: a file may grow while we read it.
+      *error = path + ": larger than " + std::to_string(max_bytes) + " bytes";
+      result = FileRead::refused;
+    } else {
+      got.append(buf, static_cast<size_t>(n));
+    }
+  }
+  close(fd);
+  if (result == FileRead::ok) *text = std::move(got);
+  return result;
+}
+
+bool file_move(const std::string &from, const std::string &to, std::string *error) {
+  if (rename(from.c_str(), to.c_str()) == 0) return true;
+  *error = "cannot move " + from + " to " + to + ": " + std::strerror(errno);
+  return false;
+}

@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "file_replace.h"
+#include "system_text_win32.h"
 
 namespace {
 
@@ -18,15 +19,6 @@ struct Where {
   std::string dir;  // with its trailing separator, empty for a bare name
   std::string base;
 };
-
-std::string system_text(DWORD code) {
-  char buf[256] = "";
-  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                                 buf, sizeof buf, nullptr);
-  std::string text(buf, n);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.')) text.pop_back();
-  return text.empty() ? "error " + std::to_string(code) : text;
-}
 
 bool fail(std::string *error, const std::string &path, const std::string &why) {
   *error = "cannot write " + path + ": " + why;
@@ -124,4 +116,59 @@ bool file_replace_check(const std::string &path, std::string *error) {
   CloseHandle(h);
   DeleteFileA(temp.c_str());
   return true;
+}
+
+FileRead file_read(const std::string &path, size_t max_bytes, std::string *text, std::string *error) {
+  // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself, which its attributes then give away;
+  // FILE_FLAG_BACKUP_SEMANTICS lets a folder open too, so that it is named for what it is.
+  const HANDLE h =
+      CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    *error = path + ": " + system_text(code);
+    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? FileRead::missing
+                                                                        : FileRead::failed;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  FileRead result = FileRead::ok;
+  if (GetFileInformationByHandle(h, &info) == 0) {
+    *error = path + ": " + system_text(GetLastError());
+    result = FileRead::failed;
+  } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    *error = path + ": it is a link";
+    result = FileRead::refused;
+  } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    *error = path + ": it is a folder";
+    result = FileRead::refused;
+  } else if (GetFileType(h) != FILE_TYPE_DISK) {
+    *error = path + ": it is not a regular file";
+    result = FileRead::refused;
+  }
+  std::string got;
+  while (result == FileRead::ok) {
+    char buf[16384];
+    DWORD n = 0;
+    if (ReadFile(h, buf, sizeof buf, &n, nullptr) == 0) {
+      *error = path + ": " + system_text(GetLastError());
+      result = FileRead::failed;
+    } else if (n == 0) {
+      break;
+    } else if (got.size() + n > max_bytes) {
+      *error = path + ": larger than " + std::to_string(max_bytes) + " bytes";
+      result = FileRead::refused;
+    } else {
+      got.append(buf, n);
+    }
+  }
+  CloseHandle(h);
+  if (result == FileRead::ok) *text = std::move(got);
+  return result;
+}
+
+bool file_move(const std::string &from, const std::string &to, std::string *error) {
+  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0)
+    return true;
+  *error = "cannot move " + from + " to " + to + ": " + system_text(GetLastError());
+  return false;
 }

@@ -62,6 +62,12 @@ const BadCommandLine kBadCommandLines[] = {
     {{"--only", "download", "--count", "5"}, "--count applies to --only ping"},
     {{"--only", "ping", "--duration", "300"}, "--duration applies to the transfers"},
     {{"--interval", "5"}, "--interval applies to --repeat"},
+    {{"--each"}, "--each needs the servers to measure"},
+    {{"--each=1", "h"}, "--each takes no value"},
+    {{"--metrics-file="}, "--metrics-file needs a file name"},
+    {{"h", "--state-file", "s"}, "--state-file applies to --metrics-file"},
+    {{"h", "--state-file", "k", "--metrics-file", "k"},
+     "--state-file and --metrics-file must name different"},
 };
 
 TEST(Arguments, BadCommandLinesExitWithStatus2AndSayWhy) {
@@ -88,9 +94,9 @@ TEST(Arguments, HelpDocumentsEveryOptionAndExitsWith0) {
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out.rfind("Usage: kestrum [HOST[:PORT]...]", 0), 0u) << r.out;
-    for (const char *option :
-         {"--port N", "--duration MS", "--count N", "--only TEST", "--json", "--json-stream", "--repeat N",
-          "--interval S", "-4, --ipv4", "-6, --ipv6", "--servers FILE"}) {
+    for (const char *option : {"--port N", "--duration MS", "--count N", "--only TEST", "--json",
+                               "--json-stream", "--repeat N", "--interval S", "-4, --ipv4", "-6, --ipv6",
+                               "--servers FILE", "--each", "--metrics-file PATH", "--state-file PATH"}) {
       EXPECT_NE(r.out.find(option), std::string::npos) << option;
     }
     EXPECT_NE(r.out.find("default 9301"), std::string::npos);

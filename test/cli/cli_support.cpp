@@ -6,7 +6,12 @@
 #include <unistd.h>
 #include <yyjson.h>
 
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
 #include <regex>
+#include <sstream>
 
 ClosedPort::ClosedPort() {
   fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -23,6 +28,34 @@ ClosedPort::ClosedPort() {
 
 ClosedPort::~ClosedPort() {
   if (fd_ >= 0) close(fd_);
+}
+
+InProcessServer::InProcessServer() {
+  ServerConfig config;
+  config.bind = "127.0.0.1";
+  config.port = 0;
+  config.quiet = true;
+  server_ = server_start(config, &error_);
+}
+
+InProcessServer::~InProcessServer() {
+  if (server_ != nullptr) server_stop(server_);
+}
+
+std::string fresh_test_folder(const std::string &prefix) {
+  const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+  const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) /
+                                    (prefix + "-" + info->test_suite_name() + "." + info->name());
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  return dir.string();
+}
+
+std::string file_text(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
 }
 
 ResultDoc parse_result(const std::string &line) {

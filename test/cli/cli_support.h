@@ -1,8 +1,10 @@
-// What several of the command's tests share: a port nobody listens on, the result document read back,
-// and the bundled server's address as the command announces it.
+// What several of the command's tests share: a port nobody listens on, a server in the test's own process,
+// the result document read back, the bundled server's address as the command announces it, and files.
 #pragma once
 
 #include <string>
+
+#include "server.h"
 
 // A TCP port on 127.0.0.1 that refuses connections: bound, never listening, held for the object's life so
 // that no one else takes it meanwhile.
@@ -18,6 +20,29 @@ class ClosedPort {
   int fd_ = -1;
   int port_ = 0;
 };
+
+// kestrum-server's core in the test's own process, on 127.0.0.1 and a free port, so that a test can count
+// what the command did to it; stopped with the object.
+class InProcessServer {
+ public:
+  InProcessServer();
+  ~InProcessServer();
+  InProcessServer(const InProcessServer &) = delete;
+  InProcessServer &operator=(const InProcessServer &) = delete;
+  Server *server() const { return server_; }  // nullptr when it did not start: error() says why
+  const std::string &error() const { return error_; }
+
+ private:
+  Server *server_ = nullptr;
+  std::string error_;
+};
+
+// A folder of its own for the running test (under the test temporary folder, named after prefix and the
+// test), empty; the test removes it.
+std::string fresh_test_folder(const std::string &prefix);
+
+// The whole file, "" when it cannot be read.
+std::string file_text(const std::string &path);
 
 // One phase of "loaded_latency"; samples -1 when the phase is not there.
 struct LoadedDoc {

@@ -197,16 +197,8 @@ TEST(Repeat, TextGivesOneSummaryLinePerRunAndWaitsTheInterval) {
 class NamedServer : public ::testing::Test {
  protected:
   void SetUp() override {
-    ServerConfig config;
-    config.bind = "127.0.0.1";
-    config.port = 0;
-    config.quiet = true;
-    std::string error;
-    server_ = server_start(config, &error);
-    ASSERT_NE(server_, nullptr) << error;
-  }
-  void TearDown() override {
-    if (server_ != nullptr) server_stop(server_);
+    server_ = running_.server();
+    ASSERT_NE(server_, nullptr) << running_.error();
   }
   // The server counts a connection when it accepts it, which may trail the client by a moment.
   uint64_t connections_settled(uint64_t expected) {
@@ -216,6 +208,7 @@ class NamedServer : public ::testing::Test {
     }
     return server_stats(server_).connections;
   }
+  InProcessServer running_;
   Server *server_ = nullptr;
 };
 

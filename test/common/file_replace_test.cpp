@@ -133,3 +133,56 @@ TEST_F(FileReplace, WhatCannotBeReplacedIsRefusedBeforeAndAtTheWrite) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(FileReplace, ReadingBackTakesOnlyARegularFileWithinItsBound) {
+  const fs::path file = dir_ / "state";
+  std::string text = "untouched", error;
+  EXPECT_EQ(file_read(file.string(), 16, &text, &error), FileRead::missing);
+  EXPECT_EQ(text, "untouched");
+
+  std::string error2;
+  ASSERT_TRUE(file_replace(file.string(), std::string(16, 's'), FileAccess::owner_only, &error2)) << error2;
+  EXPECT_EQ(file_read(file.string(), 16, &text, &error), FileRead::ok) << error;
+  EXPECT_EQ(text, std::string(16, 's'));
+  text = "untouched";
+  EXPECT_EQ(file_read(file.string(), 15, &text, &error), FileRead::refused);
+  EXPECT_NE(error.find("larger than 15 bytes"), std::string::npos) << error;
+  EXPECT_EQ(text, "untouched");
+
+  fs::create_directories(dir_ / "folder");
+  EXPECT_EQ(file_read((dir_ / "folder").string(), 16, &text, &error), FileRead::refused);
+  EXPECT_NE(error.find("it is a folder"), std::string::npos) << error;
+
+  // Set aside: moved over whatever has the new name.
+  ASSERT_TRUE(file_replace((dir_ / "old").string(), "old", FileAccess::owner_only, &error2)) << error2;
+  ASSERT_TRUE(file_move(file.string(), (dir_ / "old").string(), &error)) << error;
+  EXPECT_EQ(read(dir_ / "old"), std::string(16, 's'));
+  EXPECT_FALSE(fs::exists(file));
+  EXPECT_FALSE(file_move(file.string(), (dir_ / "old").string(), &error));
+  EXPECT_NE(error.find("cannot move " + file.string()), std::string::npos) << error;
+}
+
+#if !defined(_WIN32)
+TEST_F(FileReplace, ReadingBackRefusesLinksAndPipesWithoutWaiting) {
+  const fs::path outside = dir_ / "outside";
+  { std::ofstream(outside) << "secret"; }
+  fs::create_symlink(outside, dir_ / "link");
+  ASSERT_EQ(mkfifo((dir_ / "pipe").c_str(), 0600), 0);
+  std::string text, error;
+  EXPECT_EQ(file_read((dir_ / "link").string(), 1024, &text, &error), FileRead::refused);
+  EXPECT_NE(error.find("it is a link"), std::string::npos) << error;
+  EXPECT_EQ(file_read((dir_ / "pipe").string(), 1024, &text, &error), FileRead::refused);
+  EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+  EXPECT_EQ(text, "");
+  // A link among the folders above is followed: only the last name is ours to judge.
+  fs::create_directories(dir_ / "real");
+  { std::ofstream(dir_ / "real" / "f") << "via"; }
+  fs::create_directory_symlink(dir_ / "real", dir_ / "alias");
+  EXPECT_EQ(file_read((dir_ / "alias" / "f").string(), 1024, &text, &error), FileRead::ok) << error;
+  EXPECT_EQ(text, "via");
+}
+#endif
+
+}  // namespace

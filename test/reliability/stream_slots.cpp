@@ -212,11 +212,13 @@ int stop_server(ServerChild &sc, const char *name) {
   const std::string m = file_text(sc.metrics);
   auto v = [&](const char *series) { return static_cast<long long>(metric_value(m, series)); };
   std::printf(
-      "stream-slots: %s: server streams refused %lld per source and %lld with every slot taken, reclaimed "
+      "stream-slots: %s: server streams refused %lld per source, %lld with every slot taken and %lld in a "
+      "source's slow penalty, reclaimed "
       "%lld, ended below the minimum rate %lld; pending evicted %lld; bytes %lld down, %lld up "
       "(its --metrics-file)\n",
       name, v("kestrum_server_streams_refused_total{reason=\"per_source\"}"),
       v("kestrum_server_streams_refused_total{reason=\"full\"}"),
+      v("kestrum_server_streams_refused_total{reason=\"penalty\"}"),
       v("kestrum_server_streams_ended_total{reason=\"reclaimed\"}"),
       v("kestrum_server_streams_ended_total{reason=\"too_slow\"}"),
       v("kestrum_server_pending_closed_total{reason=\"evicted\"}"),

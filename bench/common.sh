@@ -95,7 +95,7 @@ port_busy() { ss -Htln "sport = :$1" | grep -q .; }
 
 # Builds the library, the server and, when it can, the kestrum command into the benchmarks' own build
 # directory. Without the command (not in the tree, or not building right now) the small host in
-# bench/transfer.c stands in for it; it makes the same library calls and prints the same JSON line.
+# bench/transfer.cpp stands in for it; it makes the same library calls and prints the same JSON line.
 # Sets `server` and `client`.
 build_tools() {
   local want_client=$1 no_build=$2
@@ -121,20 +121,22 @@ build_tools() {
     client=$build_dir/cli/kestrum
   else
     [ "$want_client" = cli ] && die "the kestrum command is not available (see $log)"
-    compile_host transfer
-    client=$build_dir/bench-transfer
+    build_program transfer "$no_build"
+    client=$program
   fi
 }
 
-# compile_host NAME: compiles bench/NAME.c, a small host of the library, against include/ and the shared
-# library that build_tools built, into $build_dir/bench-NAME.
-compile_host() {
-  need_tools cc
-  local lib=$build_dir/src log=$work/build.log
-  [ -e "$lib/libbrimvale-kestrum.so" ] || die "no $lib/libbrimvale-kestrum.so"
-  cc -O2 -std=c99 -Wall -I"$root/include" "$bench_dir/$1.c" -L"$lib" -lbrimvale-kestrum \
-    -Wl,-rpath,"$lib" -o "$build_dir/bench-$1" >>"$log" 2>&1 ||
-    { tail -n 20 "$log" >&2; die "compiling bench/$1.c failed"; }
+# build_program NAME NO_BUILD: builds bench/NAME.cpp, one of the benchmarks' small programs (a host of the
+# library, or a helper on the network kit), in the build directory that build_tools set up, or with
+# NO_BUILD 1 takes the one already there. Sets `program` to its path.
+build_program() {
+  local name=bench-$1 no_build=${2:-0} log=$work/build.log
+  program=$build_dir/bench/$name
+  if [ "$no_build" = 0 ]; then
+    cmake --build "$build_dir" --target "$name" >>"$log" 2>&1 ||
+      { tail -n 20 "$log" >&2; die "building $name failed"; }
+  fi
+  [ -x "$program" ] || die "no $program (run without --no-build)"
 }
 
 # What the figures were measured on, so that a reader can judge the noise.

@@ -3,23 +3,18 @@
 #include <yyjson.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+
+#include "transport.h"
 
 namespace {
 
 // Held while one line is written, so that lines from different threads never interleave.
 std::mutex g_write_mutex;
-std::atomic<long long> g_run_start_us{0};
+std::atomic<double> g_run_start_us{0};
 std::atomic<bool> g_write_failed{false};
-
-long long now_us() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 // Writes the object as one line and frees the document.
 void emit(yyjson_mut_doc *doc) {
@@ -62,7 +57,8 @@ void event_start(long long run, const std::string &server, const std::string &ho
 }
 
 void event_progress(const char *test, double mbps, int percent) {
-  const long long elapsed_ms = (now_us() - g_run_start_us.load(std::memory_order_relaxed)) / 1000;
+  const long long elapsed_ms =
+      static_cast<long long>((now_us() - g_run_start_us.load(std::memory_order_relaxed)) / 1000);
   yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
   yyjson_mut_val *root = new_event(doc, "progress");
   yyjson_mut_obj_add_strcpy(doc, root, "test", test);

@@ -14,10 +14,12 @@
 #include <vector>
 
 #include "events.h"
+#include "figures.h"
 #include "host_port.h"
 #include "options.h"
 #include "probe.h"
 #include "progress.h"
+#include "quantiles.h"
 #include "report.h"
 #include "server.h"
 #include "state.h"
@@ -253,7 +255,7 @@ int run_series(const Options &o, const std::vector<Target> &targets, int status)
         event_start(run, target.endpoint.address + ":" + std::to_string(port), target.display,
                     planned_tests(o.only), o.only == TestSelection::ping ? 0 : o.duration_ms,
                     o.only == TestSelection::ping  ? o.count
-                    : o.only == TestSelection::all ? 10
+                    : o.only == TestSelection::all ? kFullRunPingSamples
                                                    : 0);
       }
       LoadedReport loaded;
@@ -282,12 +284,6 @@ constexpr int kCandidatePings = 3;
 
 constexpr int kCandidateLimitMs = 2000;
 
-double median_of(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const size_t n = v.size();
-  return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
 // Resolves every server once and, when there are several, pings each and keeps the one with the lowest
 // median. false when none can be measured (the reasons are on stderr) or when interrupted.
 bool choose_target(const Options &o, const std::vector<ServerName> &servers, Target *target) {
@@ -313,7 +309,7 @@ bool choose_target(const Options &o, const std::vector<ServerName> &servers, Tar
       if (answered.empty()) {
         r.error = "no answer to " + std::to_string(kCandidatePings) + " pings";
       } else {
-        r.median_ms = medians[i] = median_of(answered);
+        r.median_ms = medians[i] = median(answered);
       }
     }
     reports.push_back(r);

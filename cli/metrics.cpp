@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "figures.h"
 #include "host_port.h"
 
 const FigureSpec kFigureSpecs[kFigureCount] = {
@@ -36,8 +37,8 @@ RunFigures run_figures(TestSelection only, const char *result_json, const Loaded
       set(kIdleLatency, f.ping_ms / 1000);
       set(kIdleJitter, f.jitter_ms / 1000);
     }
-    if (all || only == TestSelection::download) set(kDownloadRate, f.download_mbps * 125000);
-    if (all || only == TestSelection::upload) set(kUploadRate, f.upload_mbps * 125000);
+    if (all || only == TestSelection::download) set(kDownloadRate, bytes_per_second(f.download_mbps));
+    if (all || only == TestSelection::upload) set(kUploadRate, bytes_per_second(f.upload_mbps));
   }
   // A transfer whose probes all went unanswered has no loaded figure; the last good one stands.
   if (loaded.download && loaded.download_latency.samples > 0) {

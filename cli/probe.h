@@ -24,9 +24,10 @@ bool resolve_endpoint(const std::string &host, int port, Family family, Endpoint
 // "ADDR:PORT", with brackets around an IPv6 address.
 std::string endpoint_text(const Endpoint &e);
 
-// One ping probe on a fresh TCP connection: "P" and 8 bytes out, the same 8 bytes back. Returns the round
-// trip in milliseconds from the connection attempt to the reply, kProbeLost when it failed or took longer
-// than limit_ms, or kProbeStopped when *stop was raised first. Checks *stop every 50 ms.
+// One ping probe on a fresh TCP connection, the network kit's ping exchange: "P" and 8 bytes out, the same
+// 8 bytes back. Returns the round trip in milliseconds from the connection attempt to the reply,
+// kProbeLost when it failed, was answered with other bytes or took longer than limit_ms, or kProbeStopped
+// when *stop was raised first (its waits look at it every few milliseconds).
 constexpr double kProbeLost = -1;
 constexpr double kProbeStopped = -2;
 double probe_once(const Endpoint &e, int limit_ms, const std::atomic<bool> *stop);
@@ -59,7 +60,7 @@ void prober_set_phase(LoadPhase phase);
 // limit). Safe to call when it did not start.
 void prober_stop();
 
-// Makes a probe in flight give up within 50 ms, not counted (an interrupt). Any thread.
+// Makes a probe in flight give up within a few milliseconds, not counted (an interrupt). Any thread.
 void prober_abort();
 
 // What the prober saw during the phase in the last run.

@@ -29,6 +29,7 @@
 #include <yyjson.h>
 
 #include "kestrum.h"
+#include "wire.h"
 
 extern "C" int __real_getaddrinfo(const char *node, const char *service, const addrinfo *hints,
                                   addrinfo **res);
@@ -80,17 +81,17 @@ void echo_server(int listener) {
       got = r > 0 ? 1 : 0;
     }
     while (got == 1 && std::chrono::steady_clock::now() < until) {
-      if (cmd == 'P') {
-        char stamp[8];
+      if (cmd == kCmdPing) {
+        char stamp[kPingReplySize];
         size_t have = 0;
-        while (have < 8 && std::chrono::steady_clock::now() < until) {
-          const ssize_t r = ::recv(c, stamp + have, 8 - have, 0);
+        while (have < sizeof stamp && std::chrono::steady_clock::now() < until) {
+          const ssize_t r = ::recv(c, stamp + have, sizeof stamp - have, 0);
           if (r == 0 || (r < 0 && errno != EAGAIN)) break;
           if (r > 0) have += static_cast<size_t>(r);
         }
-        if (have == 8) ::send(c, stamp, 8, MSG_NOSIGNAL);
-        cmd = 'U';  // then wait for the client's close like an upload
-      } else if (cmd == 'D') {
+        if (have == sizeof stamp) ::send(c, stamp, sizeof stamp, MSG_NOSIGNAL);
+        cmd = kCmdUpload;  // then wait for the client's close like an upload
+      } else if (cmd == kCmdDownload) {
         if (::send(c, buf, 4096, MSG_NOSIGNAL) < 0 && errno != EAGAIN) break;
       } else {
         const ssize_t r = ::recv(c, buf, sizeof buf, 0);
@@ -271,14 +272,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   } else {
     untouched = false;
     if (which == 3) g_flag_raised = false;  // the full run lowers the flag first
-    if (g_resolver == kFail) {
+    // A port outside 1..65535 is refused before the resolver is asked.
+    if (port < 1 || port > 65535 || g_resolver == kFail) {
       expected_error = "DNS resolution failed";
     } else if (g_resolver == kEmpty || g_resolver == kRefused) {
       expected_error = formatted("Connect failed to ", host, port);
     }
   }
 
-  const bool must_succeed = !untouched && g_resolver == kEcho;
+  const bool must_succeed = !untouched && g_resolver == kEcho && port >= 1 && port <= 65535;
   if (must_succeed) {
     const bool ok = which == 3 ? value == 0.0 : value >= 0.0;
     if (!ok) fail("a call against the echo server failed", error);

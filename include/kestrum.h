@@ -18,14 +18,16 @@
  *        "Invalid duration"                      duration_ms 0 or less
  *        "Cancelled by user"                     kestrum_cancel() was called (see there)
  *        "WSAStartup failed"                     the socket layer would not start (Windows)
- *        "DNS resolution failed"                 host could not be resolved
+ *        "DNS resolution failed"                 host could not be resolved, or port is not 1..65535
  *        "Connect failed to HOST:PORT"           every address refused or failed
  *        "Connect timeout after 3000 ms to HOST:PORT"   an address stayed silent for 3 s
- *        "Ping send failed"  "Ping timeout"      a ping probe could not be sent / had no reply within 2 s
+ *        "Ping send failed"  "Ping timeout"      a ping probe could not be sent / its whole reply did not
+ *                                                come within 2 s of the send
  *        "Send failed"  "Recv failed"            the server went away during a transfer
  *    HOST and PORT are the arguments as given; the whole text is cut at 255 characters.
  *  - Rates are megabits per second, 1 Mbit = 1,000,000 bits; times are milliseconds.
- *  - port is not checked: it goes to the resolver as decimal text, so keep it within 1..65535.
+ *  - port is a TCP port, 1 to 65535. Any other value fails with "DNS resolution failed" before a name is
+ *    resolved or a connection attempted (the resolver would wrap it: 65536 + 80 would reach port 80).
  *
  * A minimal host:
  *
@@ -94,19 +96,33 @@ KESTRUM_API int kestrum_cleanup(void);
 KESTRUM_API void kestrum_set_tick(TickCallback cb);
 
 /*
- * Asks the running test to stop; it returns -1.0 (or -1) with "Cancelled by user" within one transfer
- * call (about 20 ms) or, during a ping, when the current sample ends (at most about 5 s: a 3 s connect and
- * a 2 s reply). A transfer that is cancelled resets its connection. The request stays raised: every later
- * ping, download or upload fails at once with "Cancelled by user" until kestrum_init() or
- * kestrum_run_all() lowers it. Any thread, also a signal handler's (it stores one flag). No return value.
+ * Asks the running test to stop. Every wait of a measuring call looks at the request: the wait for a
+ * connection and the wait for a ping reply every 5 ms (on Windows the system's timer can stretch that to
+ * about 16 ms), a transfer after every receive or send, each of which waits at most 20 ms, and then stops
+ * its monitor thread within a few milliseconds. The call therefore returns -1.0 (or -1) with "Cancelled
+ * by user" within about 30 ms of kestrum_cancel() (a few ms when it was waiting for a connection or a
+ * reply), except that
+ *  - a download or upload waits up to 500 ms more for the monitor thread when the progress callback is
+ *    running on it at that moment (a callback that takes longer is left to finish on its own);
+ *  - a callback running on the calling thread (a ping sample's report, a final report) returns first;
+ *  - resolving the host is not interrupted: every ping sample and every transfer resolves it first, and a
+ *    resolver that waits for a name server takes as long as the system's resolver settings allow (pass an
+ *    address to avoid it).
+ * A cancel after a test's last look at the request (from its own final report, say) leaves that test's
+ * result standing; kestrum_run_all() still fails then, with "Cancelled by user". A cancelled test closes
+ * its connection hard: what is still queued is dropped and the connection reset. The request stays
+ * raised: every later ping, download or upload fails at once with "Cancelled by user" until
+ * kestrum_init() or kestrum_run_all() lowers it. Any thread, also a signal handler's (it stores one
+ * flag). No return value.
  */
 KESTRUM_API void kestrum_cancel(void);
 
 /*
  * Latency: `count` samples, each a fresh TCP connection carrying one ping probe; the round trip runs from
- * the connection attempt to the reply, so name resolution and the TCP handshake are part of it.
+ * the connection attempt to the reply, so name resolution and the TCP handshake are part of it. Each
+ * address gets 3 s to connect; the whole 8-byte reply must come within 2 s of the probe's send.
  *   host   a name or an address literal; NULL or "" fails with "Invalid host". Resolved on every sample.
- *   port   the server's TCP port.
+ *   port   the server's TCP port, 1 to 65535.
  *   count  samples; below 1 counts as 1, above 1000 as 1000.
  * Returns the mean round trip in milliseconds, or -1.0. The mean and the jitter (mean absolute difference
  * of consecutive samples) go into the result document as "ping_ms" and "jitter_ms". After each sample the

@@ -27,7 +27,7 @@ TestState g_state;
 int g_state_init;
 char g_result_buf[1024] = "{}";
 char g_last_error[256];
-std::atomic<int> g_cancel_flag{0};
+std::atomic<bool> g_cancel_flag{false};
 int g_inited;
 std::atomic<TickCallback> g_tick_cb{nullptr};
 
@@ -91,8 +91,9 @@ void state_set_upload(double mbps) { g_state.upload_mbps = mbps; }
 void set_last_error(const char *text) { std::snprintf(g_last_error, sizeof g_last_error, "%s", text); }
 void clear_last_error() { g_last_error[0] = '\0'; }
 
-bool cancel_requested() { return g_cancel_flag.load(std::memory_order_relaxed) != 0; }
-void cancel_clear() { g_cancel_flag.store(0, std::memory_order_relaxed); }
+bool cancel_requested() { return g_cancel_flag.load(std::memory_order_relaxed); }
+void cancel_clear() { g_cancel_flag.store(false, std::memory_order_relaxed); }
+const std::atomic<bool> *cancel_flag() { return &g_cancel_flag; }
 
 TickCallback tick_callback() { return g_tick_cb.load(std::memory_order_relaxed); }
 
@@ -128,7 +129,7 @@ KESTRUM_API int kestrum_cleanup(void) {
 
 KESTRUM_API void kestrum_set_tick(TickCallback cb) { g_tick_cb.store(cb, std::memory_order_relaxed); }
 
-KESTRUM_API void kestrum_cancel(void) { g_cancel_flag.store(1, std::memory_order_relaxed); }
+KESTRUM_API void kestrum_cancel(void) { g_cancel_flag.store(true, std::memory_order_relaxed); }
 
 KESTRUM_API double kestrum_ping(const char *host, int port, int count) {
   if (host_missing(host)) {

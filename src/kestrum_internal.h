@@ -2,6 +2,8 @@
 // cancel flag and the registered callback. The statics themselves stay inside kestrum.cpp.
 #pragma once
 
+#include <atomic>
+
 #include "kestrum.h"
 
 // Prepares the record for a test against host:port. Clears it only when that server key differs from the
@@ -23,9 +25,11 @@ void state_set_upload(double mbps);
 void set_last_error(const char *text);
 void clear_last_error();
 
-// The cancel flag, loaded anew at every poll.
+// The cancel flag, loaded anew at every poll; the flag itself for the network kit's waits, which look at
+// it while they wait.
 bool cancel_requested();
 void cancel_clear();
+const std::atomic<bool> *cancel_flag();
 
 // The registered progress callback, or null; read afresh before every report.
 TickCallback tick_callback();

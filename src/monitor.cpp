@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 
+#include "figures.h"
 #include "kestrum_internal.h"
 #include "platform.h"
 #include "transport.h"
@@ -25,11 +26,12 @@ std::atomic<unsigned> g_tick_generation{0};
 // Longest wait for the thread when the monitor stops; a host callback slower than this is left running.
 constexpr int kStopWaitMs = 500;
 
-// What one monitor thread works with, copied at its start: the start time and the planned seconds belong
-// to the next transfer as soon as monitor_start runs again, possibly while this thread is still inside a
-// slow callback. The label is not copied: the host gets g_tick_phase itself, which keeps its text until the
-// next monitor_start (a copy on this thread's stack would die with the thread), and the generation check
-// keeps a stale thread from reporting once that text has been rewritten.
+// What a report of one monitor thread needs to know: the generation it was started for. The thread copies
+// the start time and the planned seconds onto its own stack at its start, as they belong to the next
+// transfer as soon as monitor_start runs again, possibly while this thread is still inside a slow
+// callback. The label is not copied: the host gets g_tick_phase itself, which keeps its text until the next
+// monitor_start (a copy on this thread's stack would die with the thread), and the generation check keeps
+// a stale thread from reporting once that text has been rewritten.
 struct MonitorRun {
   unsigned generation;
 };
@@ -79,11 +81,6 @@ thread_ret_t KS_THREAD_CALL tick_monitor_trampoline(void *arg) {
 
 }  // namespace
 
-double tick_rate(uint64_t bytes, double seconds) {
-  if (seconds <= 0) return 0.0;
-  return static_cast<double>(bytes) * 8 / 1000000 / seconds;
-}
-
 int tick_percent(double elapsed_seconds, double planned_seconds) {
   const int percent = static_cast<int>(elapsed_seconds / planned_seconds * 100);
   return percent > 100 ? 100 : percent;
@@ -95,7 +92,7 @@ bool monitor_cycle(double now, double start, double planned_seconds, double *mar
     // Closing step: the planned duration is over. Outstanding nominal times are dropped; the closing tick
     // divides by the planned seconds, not by the time that has really passed.
     if (lag >= 90000) {
-      const double rate = planned_seconds <= 0 ? 0.0 : tick_rate(sink.bytes(sink.ctx), planned_seconds);
+      const double rate = planned_seconds <= 0 ? 0.0 : rate_mbps(sink.bytes(sink.ctx), planned_seconds);
       sink.report(sink.ctx, rate, 100);
     }
     return true;
@@ -109,7 +106,7 @@ bool monitor_cycle(double now, double start, double planned_seconds, double *mar
     const double really = (now - start) / 1000000;
     do {
       const double elapsed = (*mark - start) / 1000000;
-      const double rate = elapsed <= 0 ? 0.0 : tick_rate(sink.bytes(sink.ctx), really);
+      const double rate = elapsed <= 0 ? 0.0 : rate_mbps(sink.bytes(sink.ctx), really);
       sink.report(sink.ctx, rate, tick_percent(elapsed, planned_seconds));
       *mark += kTickPeriodUs;
     } while (now - *mark >= kTickPeriodUs);

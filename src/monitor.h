@@ -18,9 +18,6 @@ void monitor_publish_bytes(uint64_t total);
 
 constexpr double kTickPeriodUs = 100000.0;
 
-// Average rate in Mbit/s of bytes over seconds; 0.0 when seconds is not above 0.
-double tick_rate(uint64_t bytes, double seconds);
-
 // Share of the planned duration in percent, truncated, at most 100.
 int tick_percent(double elapsed_seconds, double planned_seconds);
 

@@ -1,7 +1,7 @@
-// The one place that knows Windows from POSIX. Everything above this header speaks in these names only.
+// The one place that knows Windows from Linux. Everything above this header speaks in these names only.
 //
-// Windows: Winsock 2 and Win32 (platform_win32.cpp). POSIX: BSD sockets, poll, clock_gettime and pthreads
-// (platform_posix.cpp). Each function below has the same meaning on both.
+// Windows: Winsock 2 and Win32 (platform_win32.cpp). Linux with glibc: BSD sockets, poll, clock_gettime and
+// pthreads (platform_linux.cpp). Each function below has the same meaning on both.
 #pragma once
 
 #include <cstdint>
@@ -16,8 +16,9 @@
 using sock_t = SOCKET;
 #define KS_INVALID_SOCKET INVALID_SOCKET
 #elif defined(__linux__) && defined(__GLIBC__)
-// Linux with glibc is the POSIX platform built and tested; the bounded thread wait below needs glibc's
-// pthread_tryjoin_np, and the upload's acknowledged count Linux's SIOCOUTQ and TCP_INFO.
+// Linux with glibc, and nothing else of its kind: the bounded thread wait below needs glibc's
+// pthread_tryjoin_np, the upload's acknowledged count Linux's SIOCOUTQ and TCP_INFO, the download's
+// discard MSG_TRUNC, and a source address whose port is left to the connect IP_BIND_ADDRESS_NO_PORT.
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -32,12 +33,13 @@ using sock_t = int;
 
 // --- socket layer ----------------------------------------------------------------------------------------
 
-// Starts the socket layer (WSAStartup 2.2); 0 on success. POSIX has nothing to start.
+// Starts the socket layer (WSAStartup 2.2); 0 on success. Linux has nothing to start.
 int net_startup();
-// Stops it again (WSACleanup); returns that call's result, 0 on POSIX.
+// Stops it again (WSACleanup); returns that call's result, 0 on Linux.
 int net_shutdown();
 
-// A new socket, or KS_INVALID_SOCKET. Where the platform offers it, the socket never raises SIGPIPE.
+// A new socket, or KS_INVALID_SOCKET. On Linux it is closed on exec, so a program the host starts does not
+// inherit it.
 sock_t sock_open(int family, int socktype, int protocol);
 // Releases the handle (closesocket / close).
 void sock_close(sock_t s);
@@ -48,7 +50,7 @@ void sock_shutdown_both(sock_t s);
 // The code of the last failed socket call on this thread (WSAGetLastError / errno).
 int sock_error();
 
-// send and recv with flags 0 that never raise SIGPIPE; the result as the platform call returns it.
+// send and recv that never raise SIGPIPE (Linux: MSG_NOSIGNAL); the result as the platform call returns it.
 int sock_send(sock_t s, const void *buf, int len);
 int sock_recv(sock_t s, void *buf, int len);
 // Receives up to len bytes and throws them away; the result is counted as sock_recv's. Linux discards them
@@ -63,29 +65,34 @@ bool sock_acked(sock_t s, uint64_t sent, uint64_t *acked);
 
 // A 4-byte integer option; the result of setsockopt is returned but callers may ignore it.
 int sock_set_int(sock_t s, int level, int option, int value);
-// SO_RCVTIMEO / SO_SNDTIMEO in milliseconds (a DWORD on Windows, a timeval on POSIX).
+// SO_RCVTIMEO / SO_SNDTIMEO in milliseconds (a DWORD on Windows, a timeval on Linux).
 void sock_set_recv_timeout(sock_t s, int ms);
 void sock_set_send_timeout(sock_t s, int ms);
 // SO_LINGER {on, 0}: the close that follows discards unsent data and resets the connection.
 void sock_set_hard_close(sock_t s);
 // The pending error of a socket (SO_ERROR); false when it cannot be read.
 bool sock_pending_error(sock_t s, int *err);
+// Binds s, before its connect, to the source address `from` with port 0; the port is chosen by the
+// connect itself (Linux: IP_BIND_ADDRESS_NO_PORT), so that connections from one source to different
+// servers may share a port and a flood does not run out of them. false when the bind fails.
+bool sock_bind_source(sock_t s, const sockaddr *from, int from_len);
 
-// Outcome of waiting for a non-blocking connect.
+// Outcome of one wait for a non-blocking connect.
 enum class ConnectWait {
   ready,    // marked writable: the attempt has completed, its SO_ERROR tells how
   failed,   // marked as failed by the socket layer itself: try the next address
-  timeout,  // nothing within the limit, or the wait itself failed
+  pending,  // nothing within this wait, or a signal ended it early: the attempt goes on
+  broken,   // the wait itself failed
 };
-// Waits at most timeout_ms for a connect in progress. POSIX uses poll, so any descriptor value works;
+// Waits at most timeout_ms for a connect in progress. Linux uses poll, so any descriptor value works;
 // Windows uses select on the write and exception sets.
 ConnectWait sock_wait_connect(sock_t s, int timeout_ms);
 
 // Waits at most timeout_ms for s to become readable: data, a connection to accept, or the peer's close.
-// 1: readable, 0: the limit ran out, -1: the wait failed (a signal included; callers simply wait again).
+// 1: readable, 0: nothing within this wait (or a signal ended it early), -1: the wait itself failed.
 int sock_wait_readable(sock_t s, int timeout_ms);
 // Lets a listening socket take its port again right after a restart while the old connections linger,
-// yet never lets a second process listen on the same port (SO_REUSEADDR on POSIX, where that is its
+// yet never lets a second process listen on the same port (SO_REUSEADDR on Linux, where that is its
 // meaning; SO_EXCLUSIVEADDRUSE on Windows, whose SO_REUSEADDR would allow port stealing).
 void sock_set_listen_reuse(sock_t s);
 

@@ -110,6 +110,11 @@ static timeval timeval_from_ms(int ms) {
   return tv;
 }
 
+bool sock_bind_source(sock_t s, const sockaddr *from, int from_len) {
+  // Winsock has no way to leave the port to the connect: the bind picks one now.
+  return ::bind(s, from, from_len) == 0;
+}
+
 ConnectWait sock_wait_connect(sock_t s, int timeout_ms) {
   // Winsock reports a refused non-blocking connect in the exception set, never as writable. Watching only
   // the write set would wait out the whole limit on a port that refused at once and never try the next
@@ -122,10 +127,11 @@ ConnectWait sock_wait_connect(sock_t s, int timeout_ms) {
   FD_SET(s, &failed);
   timeval tv = timeval_from_ms(timeout_ms);
   const int n = ::select(static_cast<int>(s + 1), nullptr, &writable, &failed, &tv);
-  if (n < 1) return ConnectWait::timeout;
+  if (n < 0) return ConnectWait::broken;
+  if (n == 0) return ConnectWait::pending;
   if (FD_ISSET(s, &failed)) return ConnectWait::failed;
   if (FD_ISSET(s, &writable)) return ConnectWait::ready;
-  return ConnectWait::timeout;
+  return ConnectWait::broken;
 }
 
 int sock_wait_readable(sock_t s, int timeout_ms) {

@@ -2,7 +2,10 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <initializer_list>
 
+#include "figures.h"
 #include "kestrum_internal.h"
 #include "monitor.h"
 #include "platform.h"
@@ -11,10 +14,10 @@
 namespace {
 
 constexpr int kMaxPingSamples = 1000;
-constexpr int kPingReplyLimitMs = 2000;
+constexpr int kConnectLimitMs = 3000;     // each address's connection attempt
+constexpr int kPingReplyLimitMs = 2000;   // the whole reply, from the probe's send
 constexpr int kTransferCallLimitMs = 20;  // bounds every blocking recv/send, and so the cancel latency
 constexpr int kChunk = 65536;
-constexpr int kFullRunPingSamples = 10;
 constexpr double kAckedReadUs = 2000;  // how often an upload reads what has been acknowledged
 
 // The upload payload: generated once per process by a linear congruential generator, so every process
@@ -31,23 +34,6 @@ void make_upload_payload() {
   up_ready = 1;
 }
 
-// Reads the 8-byte ping reply; false when the server closed, failed, or said nothing for 2 s.
-bool read_ping_reply(sock_t s) {
-  unsigned char reply[kPingReplySize];
-  int held = 0;
-  while (held < kPingReplySize) {
-    const int n = sock_recv(s, reply + held, kPingReplySize - held);
-    if (n > 0) {
-      held += n;
-    } else if (n < 0 && err_is_interrupted(sock_error())) {
-      continue;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
 // How much of the upload's payload the server's host has acknowledged, of the `accepted` bytes the socket
 // took. The socket holds up to a few MB that have not left this machine, which on a slow uplink is seconds
 // of sending: counting what it accepted would read far too high. The command byte went first and is not
@@ -56,6 +42,38 @@ uint64_t upload_delivered(sock_t s, uint64_t accepted) {
   uint64_t acked = 0;
   if (!sock_acked(s, accepted + 1, &acked)) return accepted;
   return acked > 0 ? acked - 1 : 0;
+}
+
+// Every connection of a test ends in order, or with a reset once the user has cancelled.
+void close_connection(sock_t s) { close_fd(s, cancel_requested() ? CloseHow::hard : CloseHow::orderly); }
+
+// The catalogue's text for a connection that was not made.
+void set_connect_error(ConnectResult result, const char *host, int port) {
+  char msg[256];
+  switch (result) {
+    case ConnectResult::resolution_failed:
+      set_last_error(kErrDns);
+      return;
+    case ConnectResult::timed_out:
+      std::snprintf(msg, sizeof msg, "Connect timeout after %d ms to %s:%d", kConnectLimitMs, host, port);
+      set_last_error(msg);
+      return;
+    case ConnectResult::cancelled:
+      set_last_error(kErrCancelled);
+      return;
+    case ConnectResult::refused:
+    case ConnectResult::ok:
+      break;
+  }
+  std::snprintf(msg, sizeof msg, "Connect failed to %s:%d", host, port);
+  set_last_error(msg);
+}
+
+// A test that the user cancelled after it began: the message, the phase "error" and its document.
+double cancelled_test() {
+  set_last_error(kErrCancelled);
+  set_phase(kPhaseError);
+  return -1.0;
 }
 
 }  // namespace
@@ -69,38 +87,35 @@ double ping_test(const char *host, int port, int count) {
   state_reset(host, port, 0);
   set_phase(kPhasePing);
 
+  PingPeer peer;
+  peer.host = host;
+  peer.port = port;
+  const PingLimits limits{kConnectLimitMs, kPingReplyLimitMs};
   double sum = 0;
   double previous = -1.0;
   double jitter_sum = 0;
   int jitter_count = 0;
-  bool cancelled = false;
   for (int k = 1; k <= samples; ++k) {
-    if (cancel_requested()) {
-      cancelled = true;
-      break;
-    }
+    if (cancel_requested()) return cancelled_test();
     // The RTT starts before the connection attempt: resolution and handshake are part of it.
-    const double t0 = now_us();
-    const sock_t s = connect_timeout(host, port, kConnectLimitMs);
-    if (s == KS_INVALID_SOCKET) return -1.0;
-    sock_set_recv_timeout(s, kPingReplyLimitMs);
-
-    unsigned char probe[kPingProbeSize];
-    build_ping_probe(probe, now_us());
-    if (sock_send(s, probe, kPingProbeSize) != kPingProbeSize) {
-      set_last_error(kErrPingSend);
-      close_fd(s);
-      return -1.0;
+    const PingSample sample = ping_sample(peer, limits, cancel_flag());
+    switch (sample.result) {
+      case PingResult::ok:
+        break;
+      case PingResult::cancelled:
+        return cancelled_test();
+      case PingResult::not_connected:
+        set_connect_error(sample.connect, host, port);
+        return -1.0;
+      case PingResult::send_failed:
+        set_last_error(kErrPingSend);
+        return -1.0;
+      case PingResult::no_reply:
+        set_last_error(kErrPingTimeout);
+        return -1.0;
     }
-    if (!read_ping_reply(s)) {
-      set_last_error(kErrPingTimeout);
-      close_fd(s);
-      return -1.0;
-    }
-    const double t1 = now_us();
-    close_fd(s);
 
-    const double rtt = (t1 - t0) / 1000;
+    const double rtt = (sample.connect_us + sample.reply_us) / 1000;
     sum += rtt;
     if (previous >= 0) {
       jitter_sum += std::fabs(rtt - previous);
@@ -110,11 +125,7 @@ double ping_test(const char *host, int port, int count) {
     previous = rtt;
   }
 
-  if (cancelled || cancel_requested()) {
-    set_last_error(kErrCancelled);
-    set_phase(kPhaseError);
-    return -1.0;
-  }
+  if (cancel_requested()) return cancelled_test();
   const double ping_ms = sum / samples;
   state_set_ping(ping_ms, jitter_count > 0 ? jitter_sum / jitter_count : 0.0);
   set_phase(kPhaseComplete);
@@ -127,13 +138,18 @@ double transfer_test(const char *host, int port, int duration_ms, Direction dire
 
   state_reset(host, port, duration_ms);
   set_phase(label);
-  const sock_t s = connect_timeout(host, port, kConnectLimitMs);
-  if (s == KS_INVALID_SOCKET) return -1.0;
+  sock_t s = KS_INVALID_SOCKET;
+  const ConnectResult connected = connect_timeout(host, port, kConnectLimitMs, cancel_flag(), &s);
+  if (connected == ConnectResult::cancelled) return cancelled_test();
+  if (connected != ConnectResult::ok) {
+    set_connect_error(connected, host, port);
+    return -1.0;
+  }
 
   const char command = down ? kCmdDownload : kCmdUpload;
   if (sock_send(s, &command, 1) != 1) {
     set_last_error(kErrSend);
-    close_fd(s);
+    close_connection(s);
     return -1.0;
   }
   // A short limit on every blocking call keeps the clock and the cancel flag in reach while nothing moves.
@@ -180,7 +196,7 @@ double transfer_test(const char *host, int port, int duration_ms, Direction dire
     set_last_error(end == End::cancelled ? kErrCancelled : (down ? kErrRecv : kErrSend));
     // The monitor goes first, then the socket: with the flag raised the close is a reset.
     monitor_stop();
-    close_fd(s);
+    close_connection(s);
     set_phase(kPhaseError);
     return -1.0;
   }
@@ -194,9 +210,9 @@ double transfer_test(const char *host, int port, int duration_ms, Direction dire
     total = upload_delivered(s, total);
     monitor_publish_bytes(total);
   }
-  close_fd(s);
+  close_connection(s);
   monitor_stop();
-  const double rate = static_cast<double>(total) * 8 / 1000000 / elapsed_seconds;
+  const double rate = rate_mbps(total, elapsed_seconds);
   if (down) {
     state_set_download(rate);
   } else {
@@ -207,24 +223,42 @@ double transfer_test(const char *host, int port, int duration_ms, Direction dire
   return rate;
 }
 
+// One stage of the full run: its phase, the checks its export would make before it (what the run's entry
+// checks have not settled already: an empty host, and for a transfer the cancel flag, which the ping test
+// looks at itself), the measurement, and the stage test after it. A stage fails when its measurement
+// returns below zero or the cancel flag is raised once it has returned; a cancel that came after the
+// stage's last look at the flag has left no message, so the run writes it. false ends the run, with the
+// phase "error".
+namespace {
+enum class Stage { ping, download, upload };
+bool run_stage(Stage stage, const char *host, int port, int duration_ms) {
+  const char *const labels[] = {kPhasePing, kPhaseDownload, kPhaseUpload};
+  set_phase(labels[static_cast<int>(stage)]);
+  double result = -1.0;
+  if (host[0] == '\0') {
+    set_last_error(kErrInvalidHost);
+  } else if (stage != Stage::ping && cancel_requested()) {
+    set_last_error(kErrCancelled);
+  } else if (stage == Stage::ping) {
+    result = ping_test(host, port, kFullRunPingSamples);
+  } else {
+    result = transfer_test(host, port, duration_ms,
+                           stage == Stage::download ? Direction::download : Direction::upload);
+  }
+  if (result >= 0 && cancel_requested()) {
+    set_last_error(kErrCancelled);
+    result = -1.0;
+  }
+  if (result < 0) set_phase(kPhaseError);
+  return result >= 0;
+}
+}  // namespace
+
 int full_run(const char *host, int port, int duration_ms) {
   state_reset(host, port, duration_ms);
-  set_phase(kPhasePing);
-  // Each stage goes through its export, whose entry checks (empty host, cancel flag) are the re-checks
-  // a stage needs; each stage's own state_reset finds the same server and keeps the record.
-  if (kestrum_ping(host, port, kFullRunPingSamples) < 0 || cancel_requested()) {
-    set_phase(kPhaseError);
-    return -1;
-  }
-  set_phase(kPhaseDownload);
-  if (kestrum_download(host, port, duration_ms) < 0 || cancel_requested()) {
-    set_phase(kPhaseError);
-    return -1;
-  }
-  set_phase(kPhaseUpload);
-  if (kestrum_upload(host, port, duration_ms) < 0 || cancel_requested()) {
-    set_phase(kPhaseError);
-    return -1;
+  // Each stage's own state_reset finds the same server and keeps the record, so the results add up.
+  for (Stage stage : {Stage::ping, Stage::download, Stage::upload}) {
+    if (!run_stage(stage, host, port, duration_ms)) return -1;
   }
   set_phase(kPhaseComplete);
   report_progress(kPhaseComplete, 0.0, 100);

@@ -11,6 +11,7 @@
 
 #include "cli_process.h"
 #include "cli_support.h"
+#include "fake_server.h"
 
 namespace {
 
@@ -64,6 +65,25 @@ TEST(Cancel, InterruptEndsWith130AndCancelledByUser) {
     EXPECT_NE(p.err().find(c.says), std::string::npos) << p.err();
     EXPECT_EQ(p.out(), results_before) << "a cancelled run prints no result";
   }
+}
+
+TEST(Cancel, InterruptDuringAPingReplyEndsTheCommandAtOnce) {
+  // The server drips each ping reply, one byte every 1.5 s: a reply would take 12 s, and the wait for it
+  // 2 s before it fails. The interrupt must end the wait itself.
+  FakeServer server(fake::throttled_reply(1500));
+  ASSERT_TRUE(server.ok());
+  CliLaunch launch;
+  launch.args = {"127.0.0.1", "--port", std::to_string(server.port()), "--only", "ping", "--json"};
+  CliProcess p(launch);
+  ASSERT_TRUE(p.started());
+  for (int i = 0; i < 1000 && server.accepted() == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_GT(server.accepted(), 0) << p.err();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  p.send_signal(SIGINT);
+  ASSERT_TRUE(p.finish(1000)) << "still running 1 s after the interrupt; stderr: " << p.err();
+  EXPECT_EQ(p.exit_code(), 130);
+  EXPECT_NE(p.err().find("kestrum: Cancelled by user\n"), std::string::npos) << p.err();
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "fake_server.h"
@@ -52,16 +53,16 @@ struct EntryCase {
   const char *message;
 };
 
-double call(const EntryCase &c) {
+double call(const EntryCase &c, int port = 9) {
   switch (c.fn) {
     case 0:
-      return kestrum_ping(c.host, 9, c.duration);
+      return kestrum_ping(c.host, port, c.duration);
     case 1:
-      return kestrum_download(c.host, 9, c.duration);
+      return kestrum_download(c.host, port, c.duration);
     case 2:
-      return kestrum_upload(c.host, 9, c.duration);
+      return kestrum_upload(c.host, port, c.duration);
     default:
-      return kestrum_run_all(c.host, 9, c.duration);
+      return kestrum_run_all(c.host, port, c.duration);
   }
 }
 
@@ -90,6 +91,32 @@ TEST(Frame, EntryChecksInTheirOrderLeaveEverythingUntouched) {
   // The flag is still raised: a download with valid arguments is refused for it.
   EXPECT_EQ(kestrum_download("h", 9, 100), -1.0);
   EXPECT_EQ(err(), "Cancelled by user");
+}
+
+TEST(Frame, PortsOutsideTheTcpRangeFailAsResolutionBeforeAnyConnection) {
+  // The resolver takes the port as decimal text and wraps what is too large: 65536 more than a live
+  // port would measure that port under another name. Such ports fail like a service the resolver
+  // refuses, without a connection; 1 and 65535 are ports like any other.
+  FakeServer server(fake::normal());
+  kestrum_init();
+  const int wrapped = server.port() + 65536;
+  const int refused[] = {
+      wrapped, 0, 65536, -1, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()};
+  for (int port : refused) {
+    for (int fn = 0; fn < 4; ++fn) {
+      SCOPED_TRACE("port " + std::to_string(port) + ", call " + std::to_string(fn));
+      EXPECT_EQ(call({"", fn, "127.0.0.1", 50, ""}, port), -1.0);
+      EXPECT_EQ(err(), "DNS resolution failed");
+      const ResultDoc d = parse_result(kestrum_result_json());
+      EXPECT_EQ(d.server, "127.0.0.1:" + std::to_string(port));
+    }
+  }
+  EXPECT_EQ(server.accepted(), 0);
+  for (int port : {1, 65535}) {
+    SCOPED_TRACE(port);
+    kestrum_ping("127.0.0.1", port, 1);
+    EXPECT_NE(err(), "DNS resolution failed");
+  }
 }
 
 TEST(Frame, RaisedCancelFlagFailsEveryTestUntilLowered) {

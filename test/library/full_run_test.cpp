@@ -99,16 +99,17 @@ TEST(FullRun, CancelDuringPingStartsNoTransfer) {
   EXPECT_EQ(commands(server, 'D') + commands(server, 'U'), 0);
 }
 
-TEST(FullRun, CancelAfterTheLastStageStillFailsTheRunWithoutMessage) {
+TEST(FullRun, CancelAfterTheLastStageStillFailsTheRunAsCancelled) {
   FakeServer server(fake::normal());
   kestrum_init();
-  // Raised while the upload's own final report runs: the upload has stored its result already.
+  // Raised while the upload's own final report runs: the upload has stored its result already and looks
+  // at the flag no more, so the run itself must say why it failed.
   const auto caller = std::this_thread::get_id();
   Recorder::install([caller](const Report &r) {
     if (r.label == "upload" && r.thread == caller) kestrum_cancel();
   });
   EXPECT_EQ(kestrum_run_all("127.0.0.1", server.port(), 200), -1);
-  EXPECT_EQ(err(), "");
+  EXPECT_EQ(err(), "Cancelled by user");
   const ResultDoc d = parse_result(kestrum_result_json());
   EXPECT_EQ(d.phase, "error");
   EXPECT_GT(d.upload_mbps, 0.0);

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "figures.h"
 #include "kestrum.h"
 #include "monitor.h"
 #include "recorder.h"
@@ -106,10 +107,10 @@ TEST(MonitorTicks, ClosingTickDividesByThePlannedSeconds) {
 }
 
 TEST(MonitorTicks, RateAndPercentEdges) {
-  EXPECT_EQ(tick_rate(123, 0.0), 0.0);
-  EXPECT_EQ(tick_rate(123, -1.0), 0.0);
+  EXPECT_EQ(rate_mbps(123, 0.0), 0.0);
+  EXPECT_EQ(rate_mbps(123, -1.0), 0.0);
   // A count of 2^63 is unsigned: the rate stays positive.
-  EXPECT_NEAR(tick_rate(uint64_t{1} << 63, 1.0), 73786976294838.2, 1.0);
+  EXPECT_NEAR(rate_mbps(uint64_t{1} << 63, 1.0), 73786976294838.2, 1.0);
   EXPECT_EQ(tick_percent(3.0, 1.0), 100);
   EXPECT_EQ(tick_percent(0.0999, 1.0), 9);  // truncated
 }

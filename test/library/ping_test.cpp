@@ -129,6 +129,20 @@ TEST(Ping, MissingRepliesFailWithPingTimeout) {
   }
 }
 
+TEST(Ping, TwoSecondsAreForTheWholeReplyNotForEachPiece) {
+  // One reply byte every 500 ms: every receive gets data well within 2 s, but the reply as a whole would
+  // take 4 s.
+  FakeServer server(fake::throttled_reply(500));
+  kestrum_init();
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(kestrum_ping("127.0.0.1", server.port(), 1), -1.0);
+  const auto waited = std::chrono::steady_clock::now() - t0;
+  EXPECT_EQ(err(), "Ping timeout");
+  EXPECT_GE(waited, std::chrono::milliseconds(1900));
+  EXPECT_LT(waited, std::chrono::milliseconds(3000));
+  EXPECT_EQ(parse_result(kestrum_result_json()).phase, "ping");
+}
+
 TEST(Ping, FailureInSampleFiveKeepsEarlierResultsAndReports) {
   FakeServer server(fake::fail_on(7, fake::close_at_once()));  // 2 for the first test, then sample 5
   kestrum_init();
@@ -151,6 +165,15 @@ TEST(Ping, UnreachableServerGivesTheConnectMessage) {
   kestrum_init();
   EXPECT_EQ(kestrum_ping("127.0.0.1", port, 3), -1.0);
   EXPECT_EQ(err(), "Connect failed to 127.0.0.1:" + std::to_string(port));
+  EXPECT_EQ(parse_result(kestrum_result_json()).phase, "ping");
+
+  // An address that never answers: the 3 s limit runs out, and the message names its 3000 ms.
+  UnansweredPort silent;
+  ASSERT_TRUE(silent.ok());
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(kestrum_ping("127.0.0.1", silent.port(), 3), -1.0);
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2900));
+  EXPECT_EQ(err(), "Connect timeout after 3000 ms to 127.0.0.1:" + std::to_string(silent.port()));
   EXPECT_EQ(parse_result(kestrum_result_json()).phase, "ping");
 }
 

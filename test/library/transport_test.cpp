@@ -1,13 +1,15 @@
-// The clock, the connection walk and its messages, socket settings and teardown.
+// The network kit: the clock, the connection walk and its results, the stop flag in every wait, teardown,
+// and the ping exchange with its two times.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "fake_server.h"
-#include "kestrum.h"
 #include "platform.h"
 #include "transport.h"
 
@@ -20,6 +22,33 @@ namespace {
 
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
+
+constexpr int kLimitMs = 3000;
+
+double ms_since(Clock::time_point t) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
+
+// Keeps the socket layer started for a test's sockets (Windows needs it; elsewhere it does nothing).
+class Kit : public testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(net_startup(), 0); }
+  void TearDown() override { net_shutdown(); }
+};
+
+// Raises the flag after ms on a thread of its own.
+class RaiseLater {
+ public:
+  RaiseLater(StopFlag *flag, int ms)
+      : thread_([flag, ms] {
+          std::this_thread::sleep_for(milliseconds(ms));
+          flag->store(true);
+        }) {}
+  ~RaiseLater() { thread_.join(); }
+
+ private:
+  std::thread thread_;
+};
 
 TEST(Clock, CountsMicroseconds) {
   const double a = now_us();
@@ -36,11 +65,11 @@ TEST(Protocol, PingProbeIsTheCommandAndALittleEndianStamp) {
   EXPECT_EQ(std::vector<unsigned char>(probe, probe + 9), std::vector<unsigned char>(want, want + 9));
 }
 
-TEST(Connect, ConnectedSocketIsTunedForTheTests) {
+TEST_F(Kit, ConnectedSocketIsBlockingAndTunedForTheTests) {
   FakeServer server(fake::normal());
-  kestrum_init();
-  const sock_t s = connect_timeout("127.0.0.1", server.port(), kConnectLimitMs);
-  ASSERT_NE(s, KS_INVALID_SOCKET) << kestrum_last_error();
+  sock_t s = KS_INVALID_SOCKET;
+  ASSERT_EQ(connect_timeout("127.0.0.1", server.port(), kLimitMs, nullptr, &s), ConnectResult::ok);
+  ASSERT_NE(s, KS_INVALID_SOCKET);
   int nodelay = 0;
   socklen_t len = sizeof nodelay;
   getsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char *>(&nodelay), &len);
@@ -50,59 +79,98 @@ TEST(Connect, ConnectedSocketIsTunedForTheTests) {
   char c;
   const auto t0 = Clock::now();
   EXPECT_LT(sock_recv(s, &c, 1), 0);
-  EXPECT_GE(Clock::now() - t0, milliseconds(80));
-  EXPECT_STREQ(kestrum_last_error(), "");  // success writes no message
-  close_fd(s);
+  EXPECT_GE(ms_since(t0), 80.0);
+  close_fd(s, CloseHow::orderly);
 }
 
-TEST(Connect, RefusedPortFailsAtOnceNamingHostAndPort) {
+TEST_F(Kit, RefusedPortFailsAtOnce) {
   const int port = unused_port();
-  kestrum_init();
+  sock_t s = KS_INVALID_SOCKET;
   const auto t0 = Clock::now();
-  EXPECT_EQ(connect_timeout("127.0.0.1", port, kConnectLimitMs), KS_INVALID_SOCKET);
-  EXPECT_LT(Clock::now() - t0, milliseconds(2500));
-  EXPECT_EQ(std::string(kestrum_last_error()), "Connect failed to 127.0.0.1:" + std::to_string(port));
+  EXPECT_EQ(connect_timeout("127.0.0.1", port, kLimitMs, nullptr, &s), ConnectResult::refused);
+  EXPECT_LT(ms_since(t0), 2500.0);
+  EXPECT_EQ(s, KS_INVALID_SOCKET);
 }
 
-TEST(Connect, SilentAddressTimesOutAfterThreeSeconds) {
+TEST_F(Kit, SilentAddressTimesOutAfterItsLimit) {
   UnansweredPort silent;
   ASSERT_TRUE(silent.ok());
-  kestrum_init();
+  sock_t s = KS_INVALID_SOCKET;
   const auto t0 = Clock::now();
-  EXPECT_EQ(connect_timeout("127.0.0.1", silent.port(), kConnectLimitMs), KS_INVALID_SOCKET);
-  const auto waited = Clock::now() - t0;
-  EXPECT_GE(waited, milliseconds(2900));
-  EXPECT_LT(waited, milliseconds(6000));
-  EXPECT_EQ(std::string(kestrum_last_error()),
-            "Connect timeout after 3000 ms to 127.0.0.1:" + std::to_string(silent.port()));
+  EXPECT_EQ(connect_timeout("127.0.0.1", silent.port(), kLimitMs, nullptr, &s), ConnectResult::timed_out);
+  EXPECT_GE(ms_since(t0), 2900.0);
+  EXPECT_LT(ms_since(t0), 6000.0);
+  EXPECT_EQ(s, KS_INVALID_SOCKET);
 }
 
-TEST(Connect, UnresolvableServiceOrHostIsADnsFailure) {
-  kestrum_init();
+TEST_F(Kit, UnresolvableServiceOrHostIsAResolutionFailure) {
   const struct {
     const char *host;
     int port;
-  } cases[] = {{"127.0.0.1", -1}, {"localhost", -80}, {"no host here", 80}};
+  } cases[] = {{"127.0.0.1", -1}, {"localhost", -80},   {"no host here", 80},
+               {"127.0.0.1", 0},  {"127.0.0.1", 65536}, {"127.0.0.1", 65536 + 80}};
   for (const auto &c : cases) {
-    SCOPED_TRACE(c.host);
-    EXPECT_EQ(connect_timeout(c.host, c.port, kConnectLimitMs), KS_INVALID_SOCKET);
-    EXPECT_STREQ(kestrum_last_error(), "DNS resolution failed");
+    SCOPED_TRACE(std::string(c.host).substr(0, 20) + ":" + std::to_string(c.port));
+    sock_t s = KS_INVALID_SOCKET;
+    EXPECT_EQ(connect_timeout(c.host, c.port, kLimitMs, nullptr, &s), ConnectResult::resolution_failed);
   }
 }
 
-TEST(Connect, LongHostIsCutInTheMessage) {
-  const std::string host(300, 'h');
-  kestrum_init();
-  connect_timeout(host.c_str(), -1, kConnectLimitMs);
-  EXPECT_STREQ(kestrum_last_error(), "DNS resolution failed");
-  const int port = unused_port();
-  const std::string literal = "127.0.0.1";
-  connect_timeout(literal.c_str(), port, kConnectLimitMs);
-  EXPECT_LE(std::string(kestrum_last_error()).size(), 255u);
+TEST_F(Kit, StopEndsAConnectionWaitWithinAFewMilliseconds) {
+  UnansweredPort silent;
+  ASSERT_TRUE(silent.ok());
+  for (bool by_host : {true, false}) {
+    SCOPED_TRACE(by_host ? "by host" : "by address");
+    StopFlag stop{false};
+    sock_t s = KS_INVALID_SOCKET;
+    ConnectResult r;
+    const auto t0 = Clock::now();
+    {
+      RaiseLater raise(&stop, 200);
+      if (by_host) {
+        r = connect_timeout("127.0.0.1", silent.port(), kLimitMs, &stop, &s);
+      } else {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(silent.port()));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        r = connect_address(reinterpret_cast<sockaddr *>(&a), sizeof a, nullptr, 0, kLimitMs, &stop, &s);
+      }
+    }
+    EXPECT_EQ(r, ConnectResult::cancelled);
+    EXPECT_EQ(s, KS_INVALID_SOCKET);
+    EXPECT_LT(ms_since(t0), 1000.0);  // 200 ms, then a few; the limit would have been 3 s
+  }
+}
+
+TEST_F(Kit, ConnectionFromAChosenSourceAddress) {
+  int port = 0;
+  const sock_t listener = listen_loopback("127.0.0.1", 4, &port);
+  ASSERT_NE(listener, KS_INVALID_SOCKET);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  from.sin_addr.s_addr = htonl(0x7f000002);  // 127.0.0.2
+  sock_t s = KS_INVALID_SOCKET;
+  ASSERT_EQ(connect_address(reinterpret_cast<sockaddr *>(&to), sizeof to, reinterpret_cast<sockaddr *>(&from),
+                            sizeof from, kLimitMs, nullptr, &s),
+            ConnectResult::ok);
+  const sock_t accepted = accept(listener, nullptr, nullptr);
+  ASSERT_NE(accepted, KS_INVALID_SOCKET);
+  sockaddr_in peer{};
+  socklen_t len = sizeof peer;
+  getpeername(accepted, reinterpret_cast<sockaddr *>(&peer), &len);
+  EXPECT_EQ(ntohl(peer.sin_addr.s_addr), 0x7f000002u);
+  close_fd(s, CloseHow::orderly);
+  sock_close(accepted);
+  sock_close(listener);
 }
 
 #if !defined(_WIN32)
-TEST(Connect, WorksForDescriptorsAboveTheSelectLimit) {
+TEST_F(Kit, ConnectWorksForDescriptorsAboveTheSelectLimit) {
   // A host with many files open hands the library descriptors past FD_SETSIZE; the wait must cope.
   rlimit lim{};
   getrlimit(RLIMIT_NOFILE, &lim);
@@ -116,50 +184,186 @@ TEST(Connect, WorksForDescriptorsAboveTheSelectLimit) {
   while (fillers.empty() || fillers.back() < FD_SETSIZE + 10) fillers.push_back(dup(0));
 
   FakeServer server(fake::normal());
-  kestrum_init();
   for (int attempt = 0; attempt < 3; ++attempt) {
-    const sock_t s = connect_timeout("127.0.0.1", server.port(), kConnectLimitMs);
-    ASSERT_NE(s, KS_INVALID_SOCKET) << kestrum_last_error();
+    sock_t s = KS_INVALID_SOCKET;
+    ASSERT_EQ(connect_timeout("127.0.0.1", server.port(), kLimitMs, nullptr, &s), ConnectResult::ok);
     EXPECT_GE(s, FD_SETSIZE);
-    close_fd(s);
+    close_fd(s, CloseHow::orderly);
   }
-  const int refused = unused_port();
-  EXPECT_EQ(connect_timeout("127.0.0.1", refused, kConnectLimitMs), KS_INVALID_SOCKET);
-  EXPECT_EQ(std::string(kestrum_last_error()), "Connect failed to 127.0.0.1:" + std::to_string(refused));
+  sock_t s = KS_INVALID_SOCKET;
+  EXPECT_EQ(connect_timeout("127.0.0.1", unused_port(), kLimitMs, nullptr, &s), ConnectResult::refused);
+  PingPeer peer;
+  peer.host = "127.0.0.1";
+  peer.port = server.port();
+  EXPECT_EQ(ping_sample(peer, {kLimitMs, 2000}, nullptr).result, PingResult::ok);  // the reply wait too
   for (int fd : fillers) close(fd);
 }
 #endif
 
-// Sends until the socket layer holds a backlog the server has not read yet, then closes with close_fd.
-void fill_then_close(int port) {
-  const sock_t s = connect_timeout("127.0.0.1", port, kConnectLimitMs);
-  ASSERT_NE(s, KS_INVALID_SOCKET);
+// Sends until the socket layer holds a backlog the server has not read yet, then closes as told.
+void fill_then_close(int port, CloseHow how) {
+  sock_t s = KS_INVALID_SOCKET;
+  ASSERT_EQ(connect_timeout("127.0.0.1", port, kLimitMs, nullptr, &s), ConnectResult::ok);
   sock_set_send_timeout(s, 20);
   const std::string block(65536, 'x');
   sock_send(s, "U", 1);
   for (int i = 0; i < 200; ++i) {
     if (sock_send(s, block.data(), static_cast<int>(block.size())) <= 0) break;
   }
-  close_fd(s);
+  close_fd(s, how);
 }
 
-TEST(Teardown, OrderlyCloseUnlessCancelledThenReset) {
+TEST_F(Kit, OrderlyCloseDeliversWhatIsQueuedHardCloseResets) {
   // The server reads nothing for a while, so unsent data is still queued when the client closes: an
-  // orderly close delivers it all and then the end of the stream; a cancelled close resets instead.
+  // orderly close delivers it all and then the end of the stream; a hard close resets instead.
   FakeServer server([](FakeConn &c) {
     c.read(1);
     c.sleep(300);
     c.drain(5000);
   });
-  kestrum_init();
-  fill_then_close(server.port());
+  fill_then_close(server.port(), CloseHow::orderly);
   server.wait_idle();
   EXPECT_EQ(server.resets_seen(), 0);
 
-  kestrum_cancel();
-  fill_then_close(server.port());
+  fill_then_close(server.port(), CloseHow::hard);
   server.wait_idle();
   EXPECT_EQ(server.resets_seen(), 1);
+}
+
+// --- the ping exchange -------------------------------------------------------------------------------------
+
+PingPeer by_host(int port) {
+  PingPeer p;
+  p.host = "127.0.0.1";
+  p.port = port;
+  return p;
+}
+
+TEST_F(Kit, PingGivesTheConnectionAndTheReplyTimeApart) {
+  // Connection 0 is answered at once, connection 1 after 200 ms: only the reply time grows.
+  FakeServer server(fake::ping_delays({0, 200}));
+  const PingSample quick = ping_sample(by_host(server.port()), {kLimitMs, 2000}, nullptr);
+  const PingSample slow = ping_sample(by_host(server.port()), {kLimitMs, 2000}, nullptr);
+  ASSERT_EQ(quick.result, PingResult::ok);
+  ASSERT_EQ(slow.result, PingResult::ok);
+  EXPECT_TRUE(quick.echoed);
+  EXPECT_TRUE(slow.echoed);
+  EXPECT_GT(quick.connect_us, 0.0);
+  EXPECT_GT(quick.reply_us, 0.0);
+  EXPECT_GE(slow.reply_us, 190000.0);
+  EXPECT_LT(slow.connect_us, 150000.0);
+  server.wait_idle();
+  for (const std::string &probe : server.received()) EXPECT_EQ(probe.size(), 9u);
+}
+
+TEST_F(Kit, PingByAddressFromASourceAndItsEchoCheck) {
+  FakeServer echo(fake::normal());
+  // Answers every probe with the same 8 bytes, which are not the probe's.
+  FakeServer other([](FakeConn &c) {
+    c.read(9);
+    c.write("abcdefgh");
+    c.hold(3000);
+  });
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  from.sin_addr.s_addr = htonl(0x7f000002);
+  for (FakeServer *server : {&echo, &other}) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(server->port()));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    PingPeer peer;
+    peer.addr = reinterpret_cast<sockaddr *>(&to);
+    peer.addr_len = sizeof to;
+    peer.from = reinterpret_cast<sockaddr *>(&from);
+    peer.from_len = sizeof from;
+    const PingSample sample = ping_sample(peer, {kLimitMs, 2000, 2000}, nullptr);
+    EXPECT_EQ(sample.result, PingResult::ok);
+    EXPECT_EQ(sample.echoed, server == &echo);
+  }
+}
+
+TEST_F(Kit, PingFailuresByKind) {
+  UnansweredPort silent_port;
+  ASSERT_TRUE(silent_port.ok());
+  FakeServer closing(fake::close_at_once());
+  FakeServer silent(fake::silent());
+  FakeServer dripping(fake::throttled_reply(300));  // the whole reply would take 2.4 s
+  const struct {
+    const char *what;
+    PingPeer peer;
+    PingLimits limits;
+    PingResult result;
+    ConnectResult connect;
+    double at_least_ms, below_ms;
+  } cases[] = {
+      {"refused",
+       by_host(unused_port()),
+       {kLimitMs, 2000},
+       PingResult::not_connected,
+       ConnectResult::refused,
+       0,
+       2500},
+      {"unresolvable port",
+       by_host(70000),
+       {kLimitMs, 2000},
+       PingResult::not_connected,
+       ConnectResult::resolution_failed,
+       0,
+       2500},
+      {"no answer to the connection, sample limit",
+       by_host(silent_port.port()),
+       {kLimitMs, 2000, 400},
+       PingResult::not_connected,
+       ConnectResult::timed_out,
+       380,
+       2500},
+      {"closed without a reply",
+       by_host(closing.port()),
+       {kLimitMs, 2000},
+       PingResult::no_reply,
+       ConnectResult::ok,
+       0,
+       1500},
+      {"silent",
+       by_host(silent.port()),
+       {kLimitMs, 1000},
+       PingResult::no_reply,
+       ConnectResult::ok,
+       950,
+       2500},
+      {"one deadline for the whole reply",
+       by_host(dripping.port()),
+       {kLimitMs, 1000},
+       PingResult::no_reply,
+       ConnectResult::ok,
+       950,
+       2000},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto t0 = Clock::now();
+    const PingSample sample = ping_sample(c.peer, c.limits, nullptr);
+    const double took = ms_since(t0);
+    EXPECT_EQ(sample.result, c.result);
+    EXPECT_EQ(sample.connect, c.connect);
+    EXPECT_GE(took, c.at_least_ms);
+    EXPECT_LT(took, c.below_ms);
+  }
+}
+
+TEST_F(Kit, StopEndsTheReplyWait) {
+  FakeServer silent(fake::silent());
+  StopFlag stop{false};
+  const auto t0 = Clock::now();
+  PingSample sample;
+  {
+    RaiseLater raise(&stop, 200);
+    sample = ping_sample(by_host(silent.port()), {kLimitMs, 2000}, &stop);
+  }
+  EXPECT_EQ(sample.result, PingResult::cancelled);
+  EXPECT_EQ(sample.connect, ConnectResult::ok);
+  EXPECT_LT(ms_since(t0), 1000.0);  // 200 ms, then a few; the reply limit would have been 2 s
 }
 
 }  // namespace

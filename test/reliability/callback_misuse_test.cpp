@@ -204,9 +204,9 @@ INSTANTIATE_TEST_SUITE_P(
                    "error", "download", 4},
         CancelCase{"FullRunFromDownloadMonitor", Measure::run_all, "download", 1, false, false,
                    "Cancelled by user", "error", "upload", -1},
-        // After the upload's last look: the upload result stands, the run fails with an empty message.
-        CancelCase{"FullRunFromFinalUploadReport", Measure::run_all, "upload", 1, true, false, "", "error",
-                   "complete", -1},
+        // After the upload's last look: the upload result stands, the run fails as cancelled.
+        CancelCase{"FullRunFromFinalUploadReport", Measure::run_all, "upload", 1, true, false,
+                   "Cancelled by user", "error", "complete", -1},
         // The run's very last report: the run is over and has succeeded.
         CancelCase{"FullRunFromCompleteReport", Measure::run_all, "complete", 1, true, true, "", "complete",
                    nullptr, -1}),

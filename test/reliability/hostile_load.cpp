@@ -40,6 +40,8 @@
 #include "checks.h"
 #include "kestrum.h"
 #include "loopback.h"
+#include "quantiles.h"
+#include "transport.h"
 
 namespace {
 
@@ -89,18 +91,11 @@ uint32_t loopback(int b, int c, int d) {
   return (127u << 24) | (static_cast<uint32_t>(b) << 16) | (c << 8) | d;
 }
 
-// A blocking connection to the server from the loopback address `from` (host order), with 200 ms send and
-// receive limits; -1 when it cannot be made.
+// A connection to the server from the loopback address `from` (host order), made by the kit within
+// 200 ms and with 200 ms send and receive limits; -1 when it cannot be made. The kit leaves the port to
+// the connect: a flood from one address would otherwise run out of ports held by its own TIME_WAIT
+// connections.
 int connect_to(int port, uint32_t from = loopback(0, 0, 1)) {
-  const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (s < 0) return -1;
-  timeval tv{0, 200000};
-  ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  // The port is picked at connect, per destination: a flood from one address would otherwise run out of
-  // ports held by its own TIME_WAIT connections.
-  int one = 1;
-  ::setsockopt(s, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
   sockaddr_in src{};
   src.sin_family = AF_INET;
   src.sin_addr.s_addr = htonl(from);
@@ -108,11 +103,13 @@ int connect_to(int port, uint32_t from = loopback(0, 0, 1)) {
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(port));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(s, reinterpret_cast<sockaddr *>(&src), sizeof src) != 0 ||
-      ::connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-    ::close(s);
+  sock_t s = KS_INVALID_SOCKET;
+  if (connect_address(reinterpret_cast<sockaddr *>(&a), sizeof a, reinterpret_cast<sockaddr *>(&src),
+                      sizeof src, 200, nullptr, &s) != ConnectResult::ok) {
     return -1;
   }
+  sock_set_recv_timeout(s, 200);
+  sock_set_send_timeout(s, 200);
   return s;
 }
 
@@ -232,11 +229,6 @@ void sample_server(int pid, Peak *peak) {
     peak->threads = std::max(peak->threads.load(), rel::thread_count_of(pid));
     std::this_thread::sleep_for(milliseconds(50));
   }
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0.0 : v[v.size() / 2];
 }
 
 // The good client: `repeat` downloads of duration_ms; every one must succeed.

@@ -1,7 +1,8 @@
 #include "test_client.h"
 
-#include <cstring>
 #include <vector>
+
+#include "transport.h"
 
 Client &Client::operator=(Client &&other) noexcept {
   if (this != &other) {
@@ -53,21 +54,25 @@ bool Client::recv_exact(void *buf, int len) {
   return true;
 }
 
-bool Client::server_closes_within(int within_ms) {
+// Reads and discards until the server ends the connection or within_ms passes: 0 an orderly close, 1 a
+// reset (or another error), -1 no end.
+static int read_to_end(sock_t s, int within_ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(within_ms);
   std::vector<unsigned char> sink(256 * 1024);
-  sock_set_recv_timeout(sock_, 50);
-  bool closed = false;
-  while (std::chrono::steady_clock::now() < deadline) {
-    const int n = sock_recv(sock_, sink.data(), static_cast<int>(sink.size()));
-    if (n == 0 || (n < 0 && !err_is_retryable(sock_error()))) {
-      closed = true;
-      break;
-    }
+  sock_set_recv_timeout(s, 50);
+  int end = -1;
+  while (end < 0 && std::chrono::steady_clock::now() < deadline) {
+    const int n = sock_recv(s, sink.data(), static_cast<int>(sink.size()));
+    if (n == 0) end = 0;
+    if (n < 0 && !err_is_retryable(sock_error())) end = 1;
   }
-  sock_set_recv_timeout(sock_, kClientWaitMs);
-  return closed;
+  sock_set_recv_timeout(s, kClientWaitMs);
+  return end;
 }
+
+bool Client::server_closes_within(int within_ms) { return read_to_end(sock_, within_ms) >= 0; }
+
+bool Client::server_resets_within(int within_ms) { return read_to_end(sock_, within_ms) == 1; }
 
 // The first address of a numeric host and port, or null; the caller frees it.
 static addrinfo *numeric(const std::string &host, const char *port) {
@@ -81,43 +86,40 @@ static addrinfo *numeric(const std::string &host, const char *port) {
 }
 
 Client dial(const std::string &host, int port, const std::string &from) {
-  addrinfo *list = numeric(host, std::to_string(port).c_str());
-  if (list == nullptr) return Client();
-  Client c(sock_open(list->ai_family, SOCK_STREAM, IPPROTO_TCP));
-  if (c.ok() && !from.empty()) {
-    addrinfo *source = numeric(from, "0");
-    const bool bound = source != nullptr &&
-                       ::bind(c.get(), source->ai_addr, static_cast<socklen_t>(source->ai_addrlen)) == 0;
-    if (source != nullptr) freeaddrinfo(source);
-    if (!bound) c.close();
+  addrinfo *to = numeric(host, std::to_string(port).c_str());
+  addrinfo *source = from.empty() ? nullptr : numeric(from, "0");
+  sock_t s = KS_INVALID_SOCKET;
+  if (to != nullptr && (from.empty() || source != nullptr)) {
+    connect_address(to->ai_addr, static_cast<int>(to->ai_addrlen), source ? source->ai_addr : nullptr,
+                    source ? static_cast<int>(source->ai_addrlen) : 0, kClientWaitMs, nullptr, &s);
   }
-  bool connected = false;
-  if (c.ok()) {
-    sock_set_nonblocking(c.get(), true);
-    if (::connect(c.get(), list->ai_addr, static_cast<socklen_t>(list->ai_addrlen)) == 0) {
-      connected = true;
-    } else if (err_is_in_progress(sock_error()) &&
-               sock_wait_connect(c.get(), kClientWaitMs) == ConnectWait::ready) {
-      int err = -1;
-      connected = sock_pending_error(c.get(), &err) && err == 0;
-    }
-  }
-  freeaddrinfo(list);
-  if (!connected) return Client();
-  sock_set_nonblocking(c.get(), false);
-  sock_set_int(c.get(), IPPROTO_TCP, TCP_NODELAY, 1);
-  sock_set_recv_timeout(c.get(), kClientWaitMs);
-  sock_set_send_timeout(c.get(), kClientWaitMs);
-  return c;
+  if (source != nullptr) freeaddrinfo(source);
+  if (to != nullptr) freeaddrinfo(to);
+  if (s == KS_INVALID_SOCKET) return Client();
+  sock_set_int(s, IPPROTO_TCP, TCP_NODELAY, 1);
+  sock_set_recv_timeout(s, kClientWaitMs);
+  sock_set_send_timeout(s, kClientWaitMs);
+  return Client(s);
 }
 
 bool ping(const std::string &host, int port, const std::string &from) {
-  Client c = dial(host, port, from);
-  if (!c.ok()) return false;
-  const unsigned char probe[9] = {'P', 0x10, 0x32, 0x54, 0x76, 0x98, 0xba, 0xdc, 0xfe};
-  unsigned char reply[8] = {};
-  return c.send_all(probe, sizeof probe) && c.recv_exact(reply, sizeof reply) &&
-         std::memcmp(reply, probe + 1, sizeof reply) == 0;
+  addrinfo *to = numeric(host, std::to_string(port).c_str());
+  addrinfo *source = from.empty() ? nullptr : numeric(from, "0");
+  bool answered = false;
+  if (to != nullptr && (from.empty() || source != nullptr)) {
+    PingPeer peer;
+    peer.addr = to->ai_addr;
+    peer.addr_len = static_cast<int>(to->ai_addrlen);
+    if (source != nullptr) {
+      peer.from = source->ai_addr;
+      peer.from_len = static_cast<int>(source->ai_addrlen);
+    }
+    const PingSample sample = ping_sample(peer, {kClientWaitMs, kClientWaitMs}, nullptr);
+    answered = sample.result == PingResult::ok && sample.echoed;
+  }
+  if (source != nullptr) freeaddrinfo(source);
+  if (to != nullptr) freeaddrinfo(to);
+  return answered;
 }
 
 bool have_ipv6_loopback() {

@@ -36,17 +36,22 @@ class Client {
   // Reads and discards until the server ends the connection (an orderly close or a reset): true when it
   // did within within_ms.
   bool server_closes_within(int within_ms);
+  // The same, and how: true only when the server's end was a reset (what a client must read as a failed
+  // transfer); false for an orderly close or no end within within_ms.
+  bool server_resets_within(int within_ms);
 
  private:
   sock_t sock_ = KS_INVALID_SOCKET;
 };
 
-// Connects to a numeric address and port with bounded waits; a Client that is not ok() on failure. With
-// from (a numeric address of this machine, 127.0.0.2 say) the connection comes from that address: the
-// server's limits per source count by it.
+// Connects to a numeric address and port (the network kit's connect, within kClientWaitMs), with
+// kClientWaitMs send and receive limits; a Client that is not ok() on failure. With from (a numeric
+// address of this machine, 127.0.0.2 say) the connection comes from that address: the server's limits per
+// source count by it.
 Client dial(const std::string &host, int port, const std::string &from = "");
 
-// One ping sample: "P" and 8 bytes, and the same 8 bytes back. True when the echo matched.
+// One ping exchange of the network kit: "P" and 8 bytes, and the same 8 bytes back within kClientWaitMs.
+// True when the echo matched.
 bool ping(const std::string &host, int port, const std::string &from = "");
 
 // Whether this machine can bind the IPv6 loopback address.

@@ -444,6 +444,12 @@ Script throttled(uint64_t bytes_per_second) {
   return play(p);
 }
 
+Script throttled_reply(int pause_ms) {
+  FaultPlay p = fault(Fault::throttled);
+  p.pace = {1, pause_ms};
+  return play(p);
+}
+
 Script ping_delays(std::vector<int> delays_ms) {
   return [delays_ms](FakeConn &c) {
     const std::string probe = c.read(9);

@@ -189,6 +189,8 @@ Script reset_after(uint64_t bytes);
 Script stop_reading();
 // 'D' streamed at bytes_per_second.
 Script throttled(uint64_t bytes_per_second);
+// 'P' answered byte by byte, pause_ms before each byte.
+Script throttled_reply(int pause_ms);
 
 // Echoes the ping reply after delay_ms[i] for connection i (0 past the end of the list).
 Script ping_delays(std::vector<int> delays_ms);

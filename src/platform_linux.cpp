@@ -1,4 +1,4 @@
-// POSIX side of the platform layer: BSD sockets, poll, clock_gettime(CLOCK_MONOTONIC) and pthreads, as
+// Linux side of the platform layer: BSD sockets, poll, clock_gettime(CLOCK_MONOTONIC) and pthreads, as
 // Linux with glibc provides them.
 #include "platform.h"
 
@@ -16,12 +16,8 @@ int net_startup() { return 0; }
 int net_shutdown() { return 0; }
 
 sock_t sock_open(int family, int socktype, int protocol) {
-  sock_t s = ::socket(family, socktype, protocol);
-#if defined(SO_NOSIGPIPE)
-  // Where send has no MSG_NOSIGNAL, the socket itself is told not to raise SIGPIPE.
-  if (s != KS_INVALID_SOCKET) sock_set_int(s, SOL_SOCKET, SO_NOSIGPIPE, 1);
-#endif
-  return s;
+  // Close-on-exec: a host that starts another program must not hand it our connections.
+  return ::socket(family, socktype | SOCK_CLOEXEC, protocol);
 }
 
 void sock_close(sock_t s) { ::close(s); }
@@ -36,14 +32,9 @@ void sock_shutdown_both(sock_t s) { ::shutdown(s, SHUT_RDWR); }
 
 int sock_error() { return errno; }
 
-#if defined(MSG_NOSIGNAL)
-static constexpr int kSendFlags = MSG_NOSIGNAL;  // a send to a reset peer must fail, not kill the host
-#else
-static constexpr int kSendFlags = 0;  // SO_NOSIGPIPE is set in sock_open
-#endif
-
 int sock_send(sock_t s, const void *buf, int len) {
-  return static_cast<int>(::send(s, buf, static_cast<size_t>(len), kSendFlags));
+  // A send to a reset peer must fail, not kill the host with SIGPIPE.
+  return static_cast<int>(::send(s, buf, static_cast<size_t>(len), MSG_NOSIGNAL));
 }
 
 int sock_recv(sock_t s, void *buf, int len) {
@@ -109,22 +100,23 @@ static int64_t monotonic_ms() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+bool sock_bind_source(sock_t s, const sockaddr *from, int from_len) {
+  sock_set_int(s, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, 1);
+  return ::bind(s, from, static_cast<socklen_t>(from_len)) == 0;
+}
+
 ConnectWait sock_wait_connect(sock_t s, int timeout_ms) {
   // poll, not select: select cannot watch a descriptor at or above FD_SETSIZE, and a host with many open
-  // files would have its stack overwritten. A signal that interrupts the wait does not shorten the limit.
-  const int64_t deadline = monotonic_ms() + timeout_ms;
-  for (;;) {
-    pollfd p{};
-    p.fd = s;
-    p.events = POLLOUT;
-    const int64_t left = deadline - monotonic_ms();
-    const int n = ::poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
-    if (n < 0 && errno == EINTR && left > 0) continue;
-    if (n != 1) return ConnectWait::timeout;
-    // A refused attempt comes back as POLLERR/POLLHUP (usually with POLLOUT): the pending error decides.
-    if (p.revents & (POLLOUT | POLLERR | POLLHUP)) return ConnectWait::ready;
-    return ConnectWait::timeout;
-  }
+  // files would have its stack overwritten.
+  pollfd p{};
+  p.fd = s;
+  p.events = POLLOUT;
+  const int n = ::poll(&p, 1, timeout_ms);
+  if (n < 0) return errno == EINTR ? ConnectWait::pending : ConnectWait::broken;
+  if (n == 0) return ConnectWait::pending;
+  // A refused attempt comes back as POLLERR/POLLHUP (usually with POLLOUT): the pending error decides.
+  if (p.revents & (POLLOUT | POLLERR | POLLHUP)) return ConnectWait::ready;
+  return ConnectWait::broken;  // POLLNVAL: not a socket of ours
 }
 
 int sock_wait_readable(sock_t s, int timeout_ms) {
@@ -132,7 +124,9 @@ int sock_wait_readable(sock_t s, int timeout_ms) {
   p.fd = s;
   p.events = POLLIN;
   const int n = ::poll(&p, 1, timeout_ms);
-  return n < 0 ? -1 : (n > 0 ? 1 : 0);
+  if (n < 0) return errno == EINTR ? 0 : -1;
+  if (n == 0) return 0;
+  return (p.revents & POLLNVAL) ? -1 : 1;
 }
 
 void sock_set_listen_reuse(sock_t s) { sock_set_int(s, SOL_SOCKET, SO_REUSEADDR, 1); }
@@ -140,7 +134,7 @@ void sock_set_listen_reuse(sock_t s) { sock_set_int(s, SOL_SOCKET, SO_REUSEADDR,
 bool err_is_interrupted(int code) { return code == EINTR; }
 
 bool err_is_retryable(int code) {
-  // An expired SO_RCVTIMEO / SO_SNDTIMEO comes back as EAGAIN / EWOULDBLOCK here. ETIMEDOUT on POSIX means
+  // An expired SO_RCVTIMEO / SO_SNDTIMEO comes back as EAGAIN / EWOULDBLOCK here. ETIMEDOUT on Linux means
   // the connection itself has died (retransmissions or keep-alive gave up), so it is not retried.
   return code == EINTR || code == EAGAIN || code == EWOULDBLOCK;
 }

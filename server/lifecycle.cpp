@@ -86,14 +86,16 @@ bool check_config(const ServerConfig &c, std::string *error) {
     *error = "port must be between 0 and 65535";
   } else if (c.max_pending < 0 || c.max_pending_per_source < 0) {
     *error = "pending limits must not be negative";
+  } else if (c.ipv6_prefix < kMinIpv6Prefix || c.ipv6_prefix > kMaxIpv6Prefix) {
+    *error = "the IPv6 prefix must be between 48 and 128 bits";
   } else if (c.max_streams < 1 || c.max_streams_per_source < 1) {
     *error = "stream limits must be at least 1";
   } else if (c.command_timeout_ms < 1 || c.rate_window_ms < 1) {
     *error = "time limits must be positive";
   } else if (c.max_stream_seconds < 1) {
     *error = "max stream must be at least 1 second";
-  } else if (c.min_rate_bytes < 0 || c.socket_buffer_bytes < 0) {
-    *error = "the minimum rate and the socket buffer size must not be negative";
+  } else if (c.min_rate_bytes < 0 || c.socket_buffer_bytes < 0 || c.slow_penalty_ms < 0) {
+    *error = "the minimum rate, the slow penalty and the socket buffer size must not be negative";
   } else {
     return true;
   }
@@ -175,10 +177,12 @@ Server *server_start(const ServerConfig &config, std::string *error) {
   }
   char line[320];
   std::snprintf(line, sizeof line,
-                "listening on %s%s; pending at most %d (%d per source), streams at most %d (%d per source)",
+                "listening on %s%s; pending at most %d (%d per source), streams at most %d (%d per source), "
+                "at least %d bytes/s per %.1f s window; a source is an IPv4 address or an IPv6 /%d",
                 where.c_str(), config.bind.empty() && ss.ss_family == AF_INET6 ? " (IPv6 and IPv4)" : "",
                 srv->config.max_pending, srv->config.max_pending_per_source, srv->config.max_streams,
-                srv->config.max_streams_per_source);
+                srv->config.max_streams_per_source, srv->config.min_rate_bytes,
+                srv->config.rate_window_ms / 1000.0, srv->config.ipv6_prefix);
   emit(*srv, line);
   return srv;
 }
@@ -189,8 +193,17 @@ ServerStats server_stats(const Server *server) {
   ServerStats st;
   if (server == nullptr) return st;
   st.connections = server->connections.load();
-  st.rejected = server->rejected.load();
+  st.refused_per_source = server->refused_per_source.load();
+  st.refused_full = server->refused_full.load();
+  st.refused_penalty = server->refused_penalty.load();
+  st.refused_no_thread = server->refused_no_thread.load();
+  st.rejected = st.refused_per_source + st.refused_full + st.refused_penalty + st.refused_no_thread;
+  st.reclaimed = server->reclaimed.load();
+  st.too_slow = server->too_slow.load();
+  st.max_length = server->max_length.load();
   st.evicted = server->evicted.load();
+  st.timed_out = server->timed_out.load();
+  st.unknown_command = server->unknown_command.load();
   st.pending = server->pending.load();
   st.streams = server->stream_count.load();
   st.active = st.pending + st.streams;
@@ -211,12 +224,14 @@ void server_stop(Server *server) {
   streams_stop(*server);
   poller_close(server->poller);
   sock_close(server->listener);
-  char line[160];
+  const ServerStats st = server_stats(server);
+  char line[320];
   std::snprintf(line, sizeof line,
-                "stopped after %llu connections (%llu streams refused, %llu pending evicted)",
-                static_cast<unsigned long long>(server->connections.load()),
-                static_cast<unsigned long long>(server->rejected.load()),
-                static_cast<unsigned long long>(server->evicted.load()));
+                "stopped after %llu connections (%llu streams refused, %llu pending evicted, %llu streams "
+                "reclaimed, %llu below the minimum rate)",
+                static_cast<unsigned long long>(st.connections), static_cast<unsigned long long>(st.rejected),
+                static_cast<unsigned long long>(st.evicted), static_cast<unsigned long long>(st.reclaimed),
+                static_cast<unsigned long long>(st.too_slow));
   emit(*server, line);
   delete server;
   net_shutdown();

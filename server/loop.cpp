@@ -5,8 +5,10 @@
 //
 // Fairness: the pending connections are bounded per source address and in total. A newcomer is never
 // refused: when its source already holds its share, the source's oldest pending connection makes way;
-// when every place is taken, the oldest pending connection of the source holding the most makes way. A
-// host that holds thousands of silent connections therefore only ever pushes out its own.
+// when every place is taken, the oldest pending connection of the source holding the most makes way, and
+// among sources holding the most, the one whose oldest connection is oldest. A host that holds thousands
+// of silent connections therefore only ever pushes out its own, and when thousands of sources hold one
+// each, the one pushed out is the connection that has waited longest, never the newcomer.
 #include <algorithm>
 #include <list>
 #include <set>
@@ -118,7 +120,7 @@ class Admission {
         continue;  // a connection that went away before we took it
       }
       srv_.connections++;
-      admit(s, source_key(reinterpret_cast<const sockaddr *>(&addr)), now);
+      admit(s, source_key(reinterpret_cast<const sockaddr *>(&addr), srv_.config.ipv6_prefix), now);
     }
     return true;
   }
@@ -145,7 +147,7 @@ class Admission {
     p.sock = s;
     p.source = src;
     p.deadline = now + std::chrono::milliseconds(srv_.config.command_timeout_ms);
-    resize(src, +1, [&] { p.in_source = src->fifo.insert(src->fifo.end(), &p); });
+    resize(src, [&] { p.in_source = src->fifo.insert(src->fifo.end(), &p); });
     by_id_[p.id] = it;
     srv_.pending++;
     // A client usually sends its command with, or right after, its handshake: it is often here already,
@@ -204,6 +206,7 @@ class Admission {
           return false;
         default:
           srv_.dropped++;
+          srv_.unknown_command++;
           leave(it, Leave::close);
           return false;
       }
@@ -238,12 +241,15 @@ class Admission {
   // a good client's connect waited for a retransmitted SYN. The wait that follows is then zero.
   void expire(ServerClock::time_point now) {
     for (int n = 0; n < kExpireBatch && !order_.empty() && order_.front().deadline <= now; ++n) {
-      if (!order_.front().answered) srv_.dropped++;
+      if (!order_.front().answered) {
+        srv_.dropped++;
+        srv_.timed_out++;
+      }
       leave(order_.begin(), Leave::close);
     }
   }
 
-  Source *largest() const { return by_size_.empty() ? nullptr : by_size_.rbegin()->second; }
+  Source *largest() const { return by_size_.empty() ? nullptr : by_size_.rbegin()->src; }
 
   // The oldest pending connection of src makes way for a newcomer, with a reset: no TIME_WAIT is kept
   // for a connection pushed out by a flood.
@@ -253,15 +259,24 @@ class Admission {
     leave(by_id_.at(src->fifo.front()->id), Leave::reset);
   }
 
-  // Changes a source's count by delta around change(), keeping the largest-first index in step.
+  // Changes a source's pending connections around change(), keeping the largest-first index in step: its
+  // key holds the count and the id of the oldest, both of which a change may move.
   template <class Change>
-  void resize(Source *src, int delta, Change change) {
-    const size_t before = src->fifo.size();
-    if (before > 0) by_size_.erase({before, src});
+  void resize(Source *src, Change change) {
+    if (!src->fifo.empty()) by_size_.erase(size_key(src));
     change();
-    const size_t after = before + static_cast<size_t>(static_cast<long>(delta));
-    if (after > 0) by_size_.insert({after, src});
+    if (!src->fifo.empty()) by_size_.insert(size_key(src));
   }
+
+  // Sources ordered by pending count, and at equal counts by age, oldest last: the last is the one to
+  // make way.
+  struct SizeKey {
+    size_t size;
+    uint64_t oldest;  // id of its oldest pending connection; ids grow with arrival
+    Source *src;
+    bool operator<(const SizeKey &o) const { return size != o.size ? size < o.size : oldest > o.oldest; }
+  };
+  static SizeKey size_key(Source *src) { return {src->fifo.size(), src->fifo.front()->id, src}; }
 
   void leave(Iter it, Leave how) {
     Pending &p = *it;
@@ -273,7 +288,7 @@ class Admission {
       sock_close(p.sock);
     }
     Source *src = p.source;
-    resize(src, -1, [&] { src->fifo.erase(p.in_source); });
+    resize(src, [&] { src->fifo.erase(p.in_source); });
     if (src->fifo.empty()) {
       const SourceKey key = src->key;  // not the node's own copy, which the erase destroys
       sources_.erase(key);
@@ -288,7 +303,7 @@ class Admission {
   std::list<Pending> order_;  // arrival order, which is also deadline order
   std::unordered_map<uint64_t, Iter> by_id_;
   std::unordered_map<SourceKey, Source> sources_;
-  std::set<std::pair<size_t, Source *>> by_size_;  // sources by pending count
+  std::set<SizeKey> by_size_;  // sources by pending count, then age
   uint64_t next_id_ = 1;
   unsigned char sink_[16 * 1024];  // where bytes read away go where the platform cannot discard them
 };

@@ -6,9 +6,14 @@
 #include <string>
 
 #include "decimal.h"
+#include "file_replace.h"
 #include "platform.h"
+#include "policy.h"
 #include "server.h"
 #include "server_platform.h"
+
+// How often --metrics-file is rewritten.
+constexpr int kMetricsPeriodMs = 5000;
 
 #ifndef KESTRUM_VERSION
 #define KESTRUM_VERSION "unknown"
@@ -27,32 +32,53 @@ const char kUsage[] =
     "                          addresses)\n"
     "  --port N                TCP port, 0 for any free one (default: 9301)\n"
     "\n"
-    "Limits. A source is a client's IP address. A pending connection is one whose command is not\n"
-    "complete yet, or a ping connection whose answer was sent and whose close is awaited; pending\n"
-    "connections cost no thread. Nobody is refused at the door: when a newcomer's source already holds\n"
-    "its share, that source's oldest pending connection is closed; when all places are taken, the\n"
-    "oldest pending connection of the source holding the most is closed.\n"
+    "Limits. A source is the network a client speaks from: an IPv4 address, or an IPv6 address's\n"
+    "first --ipv6-prefix bits (a /64: a host can pick any address of its /64). A pending connection\n"
+    "is one whose command is not complete yet, or a ping connection whose answer was sent and whose\n"
+    "close is awaited; pending connections cost no thread. Nobody is refused at the door: when a\n"
+    "newcomer's source already holds its share, that source's oldest pending connection is closed;\n"
+    "when all places are taken, the oldest pending connection of the source holding the most is\n"
+    "closed (of sources holding equally many, the one whose oldest has waited longest).\n"
+    "  --ipv6-prefix N         bits of an IPv6 address that make its source, 48 to 128 (default: 64)\n"
     "  --max-pending N         pending connections, all sources together (default: the open-files\n"
     "                          limit less 64 and --max-streams, at most 65536)\n"
     "  --max-pending-per-source N\n"
     "                          pending connections from one source (default: a quarter of\n"
     "                          --max-pending, at least 16)\n"
-    "  --max-streams N         downloads and uploads at once, all sources, a thread each; past it a\n"
-    "                          new stream is closed at once (default: 12)\n"
+    "  --max-streams N         downloads and uploads at once, all sources, a thread each (default: 12)\n"
     "  --max-streams-per-source N\n"
     "                          downloads and uploads at once from one source (default: 4)\n"
     "  --command-timeout SEC   a pending connection is closed after this long (default: 5)\n"
     "  --max-stream SEC        a download or upload is ended after this many whole seconds\n"
     "                          (default: 300)\n"
-    "  --min-rate N            bytes per second a download or upload must move, counted over each\n"
-    "                          --rate-window in turn; a stream below it is dropped (default: 8192)\n"
+    "  --min-rate N            bytes per second a download or upload must move, judged window by\n"
+    "                          window; a stream below it is dropped at its window's end, one that\n"
+    "                          moves nothing at the end of its first; 0: no minimum (default: 8192)\n"
     "  --rate-window SEC       the window of --min-rate (default: 10)\n"
+    "  --slow-penalty SEC      after a stream is dropped below --min-rate, new streams from its\n"
+    "                          source are refused for this many whole seconds; 0: none (default: 30)\n"
     "  --socket-buffer N       send buffer of downloads and receive buffer of uploads, in bytes\n"
     "                          (default: 0, the kernel sizes them to the path)\n"
     "  --congestion ALGO       TCP congestion control of every connection, e.g. cubic or bbr (Linux;\n"
     "                          see /proc/sys/net/ipv4/tcp_available_congestion_control); the server\n"
     "                          does not start when ALGO is not available (default: the system's)\n"
     "\n"
+    "Stream slots. A new stream from a source that holds --max-streams-per-source, or within\n"
+    "--slow-penalty of a stream of its source dropped too slow, is refused. When\n"
+    "all --max-streams slots are taken, a newcomer whose source holds k streams takes the slot of\n"
+    "the oldest stream of the source holding the most, h, if h > k + 1 (of sources holding h, the\n"
+    "one whose oldest stream is oldest gives way); otherwise it is refused. A source measuring with\n"
+    "one stream is never pushed out, and hosts that fill the table cannot keep a measurement out.\n"
+    "A refused or reclaimed stream is reset: the client sees a failed transfer, not a result.\n"
+    "What a stream moved: for a download what the client took from its receive buffer (what it\n"
+    "acknowledged, less what its window shows still unread), for an upload what the server\n"
+    "received. Each window is judged on the rate between the points where that count advanced,\n"
+    "so a steady client is held to its true rate.\n"
+    "\n"
+    "  --metrics-file PATH     rewrite PATH every 5 s with the server's figures for Prometheus\n"
+    "                          (node_exporter's textfile collector): streams and pending now,\n"
+    "                          refusals, reclaims, drops and evictions by reason, bytes by direction;\n"
+    "                          replaced whole, so a reader never sees part of it\n"
     "  --stats                 log bytes, duration and rate of every finished download and upload\n"
     "  --quiet                 log nothing\n"
     "  --version               print the version and exit\n"
@@ -68,7 +94,8 @@ const char kUsage[] =
     "  'U'             the client sends data; the server reads and discards it until the client closes\n"
     "Any other first byte closes the connection.\n"
     "\n"
-    "Exit status: 0 after a stop by signal, 1 when it cannot listen, 2 for a usage error.\n";
+    "Exit status: 0 after a stop by signal, 1 when it cannot listen or cannot write the metrics\n"
+    "file's folder, 2 for a usage error.\n";
 
 // Written by the signal handler, which may run on any of the server's threads, and read by the main
 // loop: a lock-free atomic, so the write is both signal-safe and free of a data race.
@@ -102,6 +129,7 @@ bool parse_seconds_ms(const std::string &text, double max_seconds, int *out_ms) 
 
 int main(int argc, char **argv) {
   ServerConfig config;
+  std::string metrics_file;
   for (int i = 1; i < argc; ++i) {
     std::string name = argv[i];
     std::string value;
@@ -134,11 +162,11 @@ int main(int argc, char **argv) {
       config.stats = true;
     } else if (name == "--quiet" && flag()) {
       config.quiet = true;
-    } else if (name == "--bind" || name == "--port" || name == "--max-pending" ||
+    } else if (name == "--bind" || name == "--port" || name == "--ipv6-prefix" || name == "--max-pending" ||
                name == "--max-pending-per-source" || name == "--max-streams" ||
                name == "--max-streams-per-source" || name == "--command-timeout" || name == "--max-stream" ||
-               name == "--min-rate" || name == "--rate-window" || name == "--socket-buffer" ||
-               name == "--congestion") {
+               name == "--min-rate" || name == "--rate-window" || name == "--slow-penalty" ||
+               name == "--socket-buffer" || name == "--congestion" || name == "--metrics-file") {
       std::string v;
       if (!take(&v)) return usage_error(name + " needs a value");
       bool ok = true;
@@ -148,8 +176,13 @@ int main(int argc, char **argv) {
       } else if (name == "--congestion") {
         ok = !v.empty();
         config.congestion = v;
+      } else if (name == "--metrics-file") {
+        ok = !v.empty();
+        metrics_file = v;
       } else if (name == "--port") {
         ok = parse_int(v, 0, 65535, &config.port);
+      } else if (name == "--ipv6-prefix") {
+        ok = parse_int(v, kMinIpv6Prefix, kMaxIpv6Prefix, &config.ipv6_prefix);
       } else if (name == "--max-pending") {
         ok = parse_int(v, 1, 1000000, &config.max_pending);
       } else if (name == "--max-pending-per-source") {
@@ -164,6 +197,10 @@ int main(int argc, char **argv) {
         ok = parse_int(v, 1, 86400, &config.max_stream_seconds);
       } else if (name == "--min-rate") {
         ok = parse_int(v, 0, 1000000000, &config.min_rate_bytes);
+      } else if (name == "--slow-penalty") {
+        int seconds = 0;
+        ok = parse_int(v, 0, 3600, &seconds);
+        config.slow_penalty_ms = seconds * 1000;
       } else if (name == "--rate-window") {
         ok = parse_seconds_ms(v, 3600, &config.rate_window_ms);
       } else {
@@ -178,16 +215,37 @@ int main(int argc, char **argv) {
   std::signal(SIGINT, on_stop_signal);
   std::signal(SIGTERM, on_stop_signal);
 
+  std::string error;
+  // A path the server could never write stops it before it listens, not five seconds later.
+  if (!metrics_file.empty() && !file_replace_check(metrics_file, &error)) {
+    std::fprintf(stderr, "kestrum-server: %s\n", error.c_str());
+    return 1;
+  }
   // Each connection is a descriptor: the limits are sized from what the process may open.
   raise_open_files_limit();
-  std::string error;
   Server *server = server_start(config, &error);
   if (server == nullptr) {
     std::fprintf(stderr, "kestrum-server: %s\n", error.c_str());
     return 1;
   }
   // The handler only raises a flag; the stop itself runs here, where it may take locks and join threads.
-  while (g_stop_signal.load(std::memory_order_relaxed) == 0) sleep_ms(100);
+  // The metrics file is written at once, every period, and once more with the last figures before the
+  // stop; a failed write is said once until a write succeeds again, and the server goes on.
+  bool metrics_failing = false;
+  auto write_metrics = [&] {
+    if (metrics_file.empty()) return;
+    std::string why;
+    const bool ok = file_replace(metrics_file, server_metrics_text(server_stats(server)),
+                                 FileAccess::world_readable, &why);
+    if (!ok && !metrics_failing) std::fprintf(stderr, "kestrum-server: %s\n", why.c_str());
+    metrics_failing = !ok;
+  };
+  write_metrics();
+  for (int waited_ms = 0; g_stop_signal.load(std::memory_order_relaxed) == 0; waited_ms += 100) {
+    sleep_ms(100);
+    if (waited_ms > 0 && waited_ms % kMetricsPeriodMs == 0) write_metrics();
+  }
+  write_metrics();
   server_stop(server);
   return 0;
 }

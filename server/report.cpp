@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "host_port.h"
 #include "server_internal.h"
@@ -40,23 +41,6 @@ std::string address_text(const sockaddr *sa, socklen_t len) {
   return host_port_text(host, std::atoi(serv));
 }
 
-SourceKey source_key(const sockaddr *sa) {
-  if (sa->sa_family == AF_INET) {
-    const auto *in = reinterpret_cast<const sockaddr_in *>(sa);
-    return SourceKey(reinterpret_cast<const char *>(&in->sin_addr), 4);
-  }
-  if (sa->sa_family == AF_INET6) {
-    const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(sa);
-    const auto *b = reinterpret_cast<const unsigned char *>(&in6->sin6_addr);
-    // An IPv4 client of the dual-stack listener is the same source as over a plain IPv4 listener.
-    static const unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-    if (std::memcmp(b, kMapped, sizeof kMapped) == 0)
-      return SourceKey(reinterpret_cast<const char *>(b + 12), 4);
-    return SourceKey(reinterpret_cast<const char *>(b), 16);
-  }
-  return SourceKey();
-}
-
 const char *end_text(End end) {
   switch (end) {
     case End::client_closed:
@@ -67,6 +51,8 @@ const char *end_text(End end) {
       return "max stream length reached";
     case End::too_slow:
       return "below the minimum rate";
+    case End::reclaimed:
+      return "slot reclaimed for a newcomer";
     case End::stopped:
       return "server stopping";
     case End::timed_out:
@@ -79,4 +65,64 @@ const char *end_text(End end) {
 
 double mbit_per_s(uint64_t bytes, double seconds) {
   return seconds > 0 ? static_cast<double>(bytes) * 8 / 1e6 / seconds : 0.0;
+}
+
+std::string server_metrics_text(const ServerStats &st) {
+  struct Sample {
+    const char *labels;  // null: none
+    uint64_t value;
+  };
+  struct Family {
+    const char *name, *type, *help;
+    std::vector<Sample> samples;
+  };
+  const Family families[] = {
+      {"kestrum_server_connections_total", "counter", "Connections accepted.", {{nullptr, st.connections}}},
+      {"kestrum_server_pending",
+       "gauge",
+       "Connections waiting for their command, or for the client's close after a ping.",
+       {{nullptr, st.pending}}},
+      {"kestrum_server_streams",
+       "gauge",
+       "Downloads and uploads holding a stream slot.",
+       {{nullptr, st.streams}}},
+      {"kestrum_server_streams_refused_total",
+       "counter",
+       "New streams refused at once, by reason.",
+       {{"reason=\"per_source\"", st.refused_per_source},
+        {"reason=\"full\"", st.refused_full},
+        {"reason=\"penalty\"", st.refused_penalty},
+        {"reason=\"no_thread\"", st.refused_no_thread}}},
+      {"kestrum_server_streams_ended_total",
+       "counter",
+       "Streams the server ended, by reason.",
+       {{"reason=\"reclaimed\"", st.reclaimed},
+        {"reason=\"too_slow\"", st.too_slow},
+        {"reason=\"max_length\"", st.max_length}}},
+      {"kestrum_server_pending_closed_total",
+       "counter",
+       "Pending connections the server closed, by reason.",
+       {{"reason=\"evicted\"", st.evicted},
+        {"reason=\"timed_out\"", st.timed_out},
+        {"reason=\"unknown_command\"", st.unknown_command}}},
+      {"kestrum_server_pings_total", "counter", "Ping probes answered.", {{nullptr, st.pings}}},
+      {"kestrum_server_streams_finished_total",
+       "counter",
+       "Streams finished, however they ended.",
+       {{"direction=\"download\"", st.downloads}, {"direction=\"upload\"", st.uploads}}},
+      {"kestrum_server_bytes_total",
+       "counter",
+       "Payload bytes: downloads handed to the socket layer, uploads received.",
+       {{"direction=\"download\"", st.bytes_sent}, {"direction=\"upload\"", st.bytes_received}}},
+  };
+  std::string out;
+  for (const Family &f : families) {
+    out += std::string("# HELP ") + f.name + " " + f.help + "\n# TYPE " + f.name + " " + f.type + "\n";
+    for (const Sample &sample : f.samples) {
+      out += f.name;
+      if (sample.labels != nullptr) out += std::string("{") + sample.labels + "}";
+      out += " " + std::to_string(sample.value) + "\n";
+    }
+  }
+  return out;
 }

@@ -3,6 +3,7 @@
 //   loop.cpp       the admission loop: accept, command byte, pings, fairness, hand-off
 //   stream.cpp     the stream worker: one loop for downloads and uploads
 //   report.cpp     stats, log lines, address texts
+//   policy.cpp     the decisions, free of I/O: sources, reclaiming a slot, the minimum rate
 #pragma once
 
 #include <atomic>
@@ -14,6 +15,7 @@
 #include <unordered_map>
 
 #include "platform.h"
+#include "policy.h"
 #include "server.h"
 
 struct Poller;
@@ -24,12 +26,8 @@ using ServerClock = std::chrono::steady_clock;
 // late a stop, a deadline or a window's end is seen, and so how long server_stop takes.
 constexpr int kSliceMs = 100;
 
-// A source is a client's address without its port: IPv4 and IPv4-mapped IPv6 as the 4 bytes, IPv6 as the
-// 16. The limits per source count by it.
-using SourceKey = std::string;
-
 // How a connection ended, for the log and for the style of the close.
-enum class End { client_closed, reset, max_stream, too_slow, stopped, timed_out, unknown_command };
+enum class End { client_closed, reset, max_stream, too_slow, reclaimed, stopped, timed_out, unknown_command };
 
 struct Stream {
   sock_t sock = KS_INVALID_SOCKET;  // under Server::mu: server_stop shuts it down while its thread runs
@@ -38,7 +36,9 @@ struct Stream {
   char command = 0;    // kCmdDownload or kCmdUpload
   uint64_t early = 0;  // upload bytes that came with the command byte, read by the loop
   std::thread thread;
-  std::atomic<bool> done{false};  // the thread has let go of this record and may be joined
+  bool holds_slot = true;              // under Server::mu: counted in streams_of and stream_count
+  std::atomic<bool> reclaimed{false};  // its slot went to a newcomer: the thread ends it within a slice
+  std::atomic<bool> done{false};       // the thread has let go of this record and may be joined
 };
 
 class Server {
@@ -50,14 +50,19 @@ class Server {
   Poller *poller = nullptr;
   std::atomic<bool> stopping{false};
 
-  std::atomic<uint64_t> connections{0}, rejected{0}, evicted{0}, pending{0}, dropped{0};
+  std::atomic<uint64_t> connections{0}, evicted{0}, pending{0}, dropped{0}, timed_out{0}, unknown_command{0};
+  std::atomic<uint64_t> refused_per_source{0}, refused_full{0}, refused_penalty{0}, refused_no_thread{0};
+  std::atomic<uint64_t> reclaimed{0};
+  std::atomic<uint64_t> too_slow{0}, max_length{0};
   std::atomic<uint64_t> pings{0}, downloads{0}, uploads{0}, bytes_sent{0}, bytes_received{0};
   std::atomic<uint64_t> stream_count{0};
   std::atomic<int> finished{0};  // stream threads done but not yet joined
 
-  std::mutex mu;  // streams' shape, every Stream::sock, streams_of
-  std::list<Stream> streams;
-  std::unordered_map<SourceKey, int> streams_of;  // running streams per source
+  std::mutex mu;              // streams' shape, every Stream::sock and holds_slot, streams_of
+  std::list<Stream> streams;  // in the order they started, oldest first
+  std::unordered_map<SourceKey, int> streams_of;  // streams holding a slot, per source
+  // Sources whose stream was dropped below the minimum rate, and until when their new ones are refused.
+  std::unordered_map<SourceKey, ServerClock::time_point> barred_until;
 
   std::mutex log_mu;  // one line at a time, and localtime's shared buffer
 };
@@ -65,7 +70,6 @@ class Server {
 // report.cpp
 void emit(Server &srv, const char *text);
 std::string address_text(const sockaddr *sa, socklen_t len);
-SourceKey source_key(const sockaddr *sa);
 const char *end_text(End end);
 double mbit_per_s(uint64_t bytes, double seconds);
 

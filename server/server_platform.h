@@ -51,6 +51,11 @@ void sock_set_recv_batch(sock_t s, int bytes);
 // every connection accepted from it); false with the reason in *why where it cannot, or where the
 // platform has no such setting.
 bool sock_set_congestion(sock_t s, const std::string &algorithm, std::string *why);
+// The window the peer of a connected TCP socket offers right now: how many bytes past what it has
+// acknowledged it has room for. Linux: TCP_INFO's tcpi_snd_wnd (kernels since 5.4; glibc's struct
+// tcp_info stops before it). false where the platform cannot tell (Windows here): a download's rate then
+// counts the acknowledged bytes alone.
+bool sock_peer_window(sock_t s, uint64_t *window);
 // The call failed for want of a descriptor (process or system table full, or no buffer space).
 bool err_is_out_of_files(int code);
 

@@ -1,9 +1,10 @@
-// Linux side of the server's platform layer: epoll, accept4, recv(MSG_TRUNC) and RLIMIT_NOFILE.
+// Linux side of the server's platform layer: epoll, accept4, SO_RCVLOWAT, TCP_INFO and RLIMIT_NOFILE.
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 #include "server_platform.h"
@@ -59,7 +60,8 @@ sock_t sock_accept_nonblocking(sock_t listener, sockaddr_storage *addr, socklen_
 }
 
 void sock_set_recv_batch(sock_t s, int bytes) {
-  ::setsockopt(s, SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes);  // an optimisation: a refusal changes nothing
+  ::setsockopt(s, SOL_SOCKET, SO_RCVLOWAT, &bytes,
+               sizeof bytes);  // an optimisation: a refusal changes nothing
 }
 
 bool sock_set_congestion(sock_t s, const std::string &algorithm, std::string *why) {
@@ -69,6 +71,38 @@ bool sock_set_congestion(sock_t s, const std::string &algorithm, std::string *wh
   }
   *why = std::strerror(errno);
   return false;
+}
+
+namespace {
+
+// The kernel's struct tcp_info as far as tcpi_snd_wnd, laid out as linux/tcp.h has it since 5.4. glibc's
+// netinet/tcp.h, which the platform layer includes, ends its copy earlier, and the two headers cannot be
+// included together.
+struct KernelTcpInfo {
+  uint8_t state, ca_state, retransmits, probes, backoff, options, wscale, rate_flags;
+  uint32_t rto, ato, snd_mss, rcv_mss;
+  uint32_t unacked, sacked, lost, retrans, fackets;
+  uint32_t last_data_sent, last_ack_sent, last_data_recv, last_ack_recv;
+  uint32_t pmtu, rcv_ssthresh, rtt, rttvar, snd_ssthresh, snd_cwnd, advmss, reordering;
+  uint32_t rcv_rtt, rcv_space, total_retrans;
+  uint64_t pacing_rate, max_pacing_rate, bytes_acked, bytes_received;
+  uint32_t segs_out, segs_in, notsent_bytes, min_rtt, data_segs_in, data_segs_out;
+  uint64_t delivery_rate, busy_time, rwnd_limited, sndbuf_limited;
+  uint32_t delivered, delivered_ce;
+  uint64_t bytes_sent, bytes_retrans;
+  uint32_t dsack_dups, reord_seen, rcv_ooopack, snd_wnd;
+};
+static_assert(offsetof(KernelTcpInfo, snd_wnd) == 228, "tcpi_snd_wnd sits at byte 228 of struct tcp_info");
+
+}  // namespace
+
+bool sock_peer_window(sock_t s, uint64_t *window) {
+  KernelTcpInfo info{};
+  socklen_t len = sizeof info;
+  // An older kernel fills less and says so in len: then the window is not known.
+  if (::getsockopt(s, IPPROTO_TCP, TCP_INFO, &info, &len) != 0 || len < sizeof info) return false;
+  *window = info.snd_wnd;
+  return true;
 }
 
 bool err_is_out_of_files(int code) {

@@ -79,6 +79,12 @@ bool sock_set_congestion(sock_t, const std::string &, std::string *why) {
   return false;
 }
 
+bool sock_peer_window(sock_t, uint64_t *) {
+  // SIO_TCP_INFO reports a send window too, but nothing here has been checked against Windows itself;
+  // the acknowledged count alone (the platform layer's sock_acked) is what a download's rate counts.
+  return false;
+}
+
 bool err_is_out_of_files(int code) { return code == WSAEMFILE || code == WSAENOBUFS || code == EMFILE; }
 
 long raise_open_files_limit() { return -1; }

@@ -214,20 +214,26 @@ void fill_then_close(int port, CloseHow how) {
 }
 
 TEST_F(Kit, OrderlyCloseDeliversWhatIsQueuedHardCloseResets) {
-  // The server reads nothing for a while, so unsent data is still queued when the client closes: an
-  // orderly close delivers it all and then the end of the stream; a hard close resets instead.
-  FakeServer server([](FakeConn &c) {
+  // The server reads nothing until the client has closed, so unsent data is still queued at the close: an
+  // orderly close delivers it all and then the end of the stream; a hard close resets instead. (A fixed
+  // pause instead of the signal let a client descheduled past it find its queue already drained.)
+  std::atomic<bool> client_closed{false};
+  FakeServer server([&client_closed](FakeConn &c) {
     c.read(1);
-    c.sleep(300);
+    for (int i = 0; i < 500 && !client_closed.load(); ++i) c.sleep(10);
     c.drain(5000);
   });
-  fill_then_close(server.port(), CloseHow::orderly);
-  server.wait_idle();
-  EXPECT_EQ(server.resets_seen(), 0);
-
-  fill_then_close(server.port(), CloseHow::hard);
-  server.wait_idle();
-  EXPECT_EQ(server.resets_seen(), 1);
+  const struct {
+    CloseHow how;
+    int resets_after;
+  } cases[] = {{CloseHow::orderly, 0}, {CloseHow::hard, 1}};
+  for (const auto &c : cases) {
+    client_closed.store(false);
+    fill_then_close(server.port(), c.how);
+    client_closed.store(true);
+    server.wait_idle();
+    EXPECT_EQ(server.resets_seen(), c.resets_after);
+  }
 }
 
 // --- the ping exchange -------------------------------------------------------------------------------------

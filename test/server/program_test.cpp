@@ -6,8 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -103,6 +107,9 @@ TEST(ServerProgram, OptionsAndExitCodes) {
        0,
        {"--bind",
         "--port",
+        "--ipv6-prefix",
+        "(default: 64)",
+        "--metrics-file",
         "--max-pending",
         "--max-pending-per-source",
         "--max-streams",
@@ -111,6 +118,8 @@ TEST(ServerProgram, OptionsAndExitCodes) {
         "--max-stream",
         "--min-rate",
         "--rate-window",
+        "--slow-penalty",
+        "(default: 30)",
         "--socket-buffer",
         "--stats",
         "--quiet",
@@ -142,6 +151,12 @@ TEST(ServerProgram, OptionsAndExitCodes) {
       {{"--command-timeout", "-1"}, 2, {"--command-timeout"}},
       {{"--max-stream", "0.5"}, 2, {"--max-stream"}},
       {{"--stats=yes"}, 2, {"--stats"}},
+      {{"--ipv6-prefix", "47"}, 2, {"'47'"}},
+      {{"--slow-penalty", "0.5"}, 2, {"'0.5'"}},
+      {{"--ipv6-prefix", "129"}, 2, {"'129'"}},
+      {{"--metrics-file"}, 2, {"--metrics-file"}},
+      // A folder that is not there stops the start before the server listens.
+      {{"--metrics-file", "/nonexistent-kestrum-folder/server.prom", "--port", "0"}, 1, {"cannot write"}},
       {{"--bind", "192.0.2.1", "--port", "0"}, 1, {"cannot listen"}},  // not an address of this machine
   };
   for (const Usage &tc : cases) {
@@ -176,6 +191,55 @@ TEST_P(StopSignal, StopsTheServerCleanly) {
   EXPECT_EQ(child.wait_exit(kClientWaitMs), 0) << child.output();
   EXPECT_NE(child.output().find("stopped"), std::string::npos) << child.output();
   EXPECT_TRUE(idle.server_closes_within(kClientWaitMs));
+}
+
+std::string file_text(const std::string &path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// --metrics-file: written at start, every few seconds and at the stop, with the figures as they stand,
+// and nothing left beside it in its folder.
+TEST(ServerProgram, MetricsFileFollowsTheServer) {
+  char folder[] = "/tmp/kestrum-server-metrics-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string path = std::string(folder) + "/server.prom";
+  Child child({"--bind", "127.0.0.1", "--port", "0", "--metrics-file", path});
+  ASSERT_TRUE(child.started());
+  const std::string listening = "listening on 127.0.0.1:";
+  ASSERT_TRUE(child.read_until(listening, kClientWaitMs) && child.read_until("\n", kClientWaitMs))
+      << child.output();
+  const int port = std::atoi(child.output().c_str() + child.output().find(listening) + listening.size());
+  EXPECT_TRUE(eventually(
+      [&] { return file_text(path).find("kestrum_server_connections_total 0\n") != std::string::npos; }));
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(ping("127.0.0.1", port));
+  // The next periodic write has the three pings.
+  EXPECT_TRUE(eventually(
+      [&] { return file_text(path).find("kestrum_server_pings_total 3\n") != std::string::npos; }, 8000));
+  EXPECT_TRUE(ping("127.0.0.1", port));
+  ASSERT_EQ(kill(child.pid(), SIGTERM), 0);
+  EXPECT_EQ(child.wait_exit(kClientWaitMs), 0) << child.output();
+  EXPECT_NE(file_text(path).find("kestrum_server_pings_total 4\n"), std::string::npos) << "the stop's write";
+  // Prometheus's own check, where set-up has installed it (scripts/setup does, for the packaging tests):
+  // it must say nothing.
+  if (access("/usr/bin/promtool", X_OK) == 0) {
+    const std::string said = path + ".promtool";
+    const std::string command = "/usr/bin/promtool check metrics < " + path + " > " + said + " 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0) << file_text(said);
+    EXPECT_EQ(file_text(said), "");
+    std::remove(said.c_str());
+  }
+  int entries = 0;
+  if (DIR *d = opendir(folder)) {
+    while (const dirent *e = readdir(d))
+      entries += e->d_name[0] == '.' && (e->d_name[1] == 0 || e->d_name[1] == '.') ? 0 : 1;
+    closedir(d);
+  }
+  EXPECT_EQ(entries, 1) << "a temporary was left beside the metrics file";
+  std::remove(path.c_str());
+  rmdir(folder);
 }
 
 INSTANTIATE_TEST_SUITE_P(ServerProgram, StopSignal, ::testing::Values(SIGINT, SIGTERM),

@@ -367,6 +367,33 @@ const PendingCase kPendingCases[] = {
 INSTANTIATE_TEST_SUITE_P(ServerLimits, PendingFairness, ::testing::ValuesIn(kPendingCases),
                          [](const ::testing::TestParamInfo<PendingCase> &p) { return p.param.name; });
 
+// Every place taken by sources of one connection each: the one that has waited longest makes way, never
+// a younger one and never the newcomer.
+TEST_F(ServerLimits, WhenEverySourceHoldsOneTheOldestPendingMakesWay) {
+  ServerConfig config = loopback();
+  config.max_pending = 4;
+  config.max_pending_per_source = 4;
+  config.command_timeout_ms = 10000;
+  ASSERT_NO_FATAL_FAILURE(start(config));
+  std::vector<Client> idle;
+  for (int i = 0; i < 4; ++i) {
+    idle.push_back(dial("127.0.0.1", port_, "127.0.0." + std::to_string(2 + i)));
+    ASSERT_TRUE(idle.back().ok());
+    ASSERT_TRUE(eventually([&] { return stats().connections == static_cast<uint64_t>(i + 1); }));
+  }
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE("newcomer " + std::to_string(i));
+    EXPECT_TRUE(ping("127.0.0.1", port_, "127.0.0." + std::to_string(10 + i)));
+    EXPECT_EQ(stats().evicted, static_cast<uint64_t>(i + 1));
+    EXPECT_TRUE(idle[static_cast<size_t>(i)].server_closes_within(kClientWaitMs));
+    // The answered ping leaves as its client closes; one more idle source fills its place, the youngest.
+    ASSERT_TRUE(eventually([&] { return stats().pending == 3; }));
+    idle.push_back(dial("127.0.0.1", port_, "127.0.0." + std::to_string(20 + i)));
+    ASSERT_TRUE(eventually([&] { return stats().pending == 4; }));
+  }
+  for (size_t i = 2; i < idle.size(); ++i) EXPECT_FALSE(idle[i].server_closes_within(100)) << "idle " << i;
+}
+
 // Streams: past the per-source or the total limit a new stream is closed at once; the running ones go on.
 struct StreamCapCase {
   const char *name;
@@ -395,6 +422,7 @@ TEST_P(StreamCaps, ANewStreamPastALimitIsClosedAtOnce) {
   ASSERT_TRUE(again.send_all("D", 1));
   EXPECT_TRUE(again.server_closes_within(kClientWaitMs));
   EXPECT_TRUE(eventually([&] { return stats().rejected == 1; }));
+  EXPECT_EQ(stats().refused_per_source + stats().refused_full, 1u);
 
   Client other = dial("127.0.0.1", port_, "127.0.0.1");
   ASSERT_TRUE(other.ok());
@@ -411,6 +439,77 @@ const StreamCapCase kStreamCapCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(ServerLimits, StreamCaps, ::testing::ValuesIn(kStreamCapCases),
                          [](const ::testing::TestParamInfo<StreamCapCase> &p) { return p.param.name; });
+
+// A full table: a newcomer from a quiet source takes the slot of the oldest stream of the source holding
+// the most, and that stream ends with a reset (an orderly close would read as a finished measurement);
+// the reclaimed source's reopened stream is then refused, and everyone else streams on.
+TEST_F(ServerLimits, AFullTableReclaimsTheOldestStreamOfTheLargestSource) {
+  ServerConfig config = loopback();
+  config.max_streams = 3;
+  config.max_streams_per_source = 2;
+  config.rate_window_ms = 10000;
+  ASSERT_NO_FATAL_FAILURE(start(config));
+  std::vector<unsigned char> buf(kMiB);
+  auto download_from = [&](const char *from) {
+    Client c = dial("127.0.0.1", port_, from);
+    EXPECT_TRUE(c.ok() && c.send_all("D", 1) && c.recv_exact(buf.data(), kMiB)) << from;
+    return c;
+  };
+  Client oldest = download_from("127.0.0.2");
+  Client second = download_from("127.0.0.2");
+  Client other = download_from("127.0.0.3");
+  ASSERT_EQ(stats().streams, 3u);
+
+  Client newcomer = download_from("127.0.0.4");
+  EXPECT_EQ(stats().reclaimed, 1u);
+  EXPECT_TRUE(oldest.server_resets_within(kClientWaitMs)) << "the reclaimed stream did not end with a reset";
+
+  // 127.0.0.2 now holds one, as does everyone: its reopened stream is refused, and with a reset too.
+  Client again = dial("127.0.0.1", port_, "127.0.0.2");
+  ASSERT_TRUE(again.ok());
+  ASSERT_TRUE(again.send_all("D", 1));
+  EXPECT_TRUE(again.server_resets_within(kClientWaitMs));
+  EXPECT_TRUE(eventually([&] { return stats().refused_full == 1; }));
+  EXPECT_EQ(stats().rejected, 1u);
+  for (Client *c : {&second, &other, &newcomer}) EXPECT_TRUE(c->recv_exact(buf.data(), kMiB));
+  EXPECT_EQ(stats().streams, 3u);
+  stop();
+  EXPECT_FALSE(line_with("(slot reclaimed for a newcomer)").empty());
+}
+
+// A source whose stream was dropped below the minimum rate waits out its penalty before it gets another;
+// other sources do not.
+TEST_F(ServerLimits, ASourceDroppedTooSlowWaitsBeforeItsNextStream) {
+  ServerConfig config = loopback();
+  config.slow_penalty_ms = 1500;
+  ASSERT_NO_FATAL_FAILURE(start(config));
+  Client silent = dial("127.0.0.1", port_, "127.0.0.2");
+  ASSERT_TRUE(silent.ok());
+  ASSERT_TRUE(silent.send_all("U", 1));  // an upload that sends nothing: dropped at its first window's end
+  EXPECT_TRUE(silent.server_closes_within(kClientWaitMs));
+  ASSERT_TRUE(eventually([&] { return stats().too_slow == 1; }));
+
+  std::vector<unsigned char> buf(kMiB);
+  Client barred = dial("127.0.0.1", port_, "127.0.0.2");
+  ASSERT_TRUE(barred.ok());
+  ASSERT_TRUE(barred.send_all("D", 1));
+  EXPECT_TRUE(barred.server_closes_within(kClientWaitMs));
+  EXPECT_EQ(stats().refused_penalty, 1u);
+  {
+    Client other = dial("127.0.0.1", port_, "127.0.0.3");
+    ASSERT_TRUE(other.ok());
+    ASSERT_TRUE(other.send_all("D", 1));
+    EXPECT_TRUE(other.recv_exact(buf.data(), kMiB)) << "another source was barred too";
+  }
+  EXPECT_TRUE(eventually(
+      [&] {
+        Client again = dial("127.0.0.1", port_, "127.0.0.2");
+        return again.ok() && again.send_all("D", 1) && again.recv_exact(buf.data(), kMiB);
+      },
+      4000))
+      << "the penalty did not end";
+  EXPECT_EQ(stats().rejected, stats().refused_penalty);
+}
 
 class StreamLimit : public ServerFixture, public ::testing::WithParamInterface<char> {};
 

@@ -54,21 +54,25 @@ bool Client::recv_exact(void *buf, int len) {
   return true;
 }
 
-bool Client::server_closes_within(int within_ms) {
+// Reads and discards until the server ends the connection or within_ms passes: 0 an orderly close, 1 a
+// reset (or another error), -1 no end.
+static int read_to_end(sock_t s, int within_ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(within_ms);
   std::vector<unsigned char> sink(256 * 1024);
-  sock_set_recv_timeout(sock_, 50);
-  bool closed = false;
-  while (std::chrono::steady_clock::now() < deadline) {
-    const int n = sock_recv(sock_, sink.data(), static_cast<int>(sink.size()));
-    if (n == 0 || (n < 0 && !err_is_retryable(sock_error()))) {
-      closed = true;
-      break;
-    }
+  sock_set_recv_timeout(s, 50);
+  int end = -1;
+  while (end < 0 && std::chrono::steady_clock::now() < deadline) {
+    const int n = sock_recv(s, sink.data(), static_cast<int>(sink.size()));
+    if (n == 0) end = 0;
+    if (n < 0 && !err_is_retryable(sock_error())) end = 1;
   }
-  sock_set_recv_timeout(sock_, kClientWaitMs);
-  return closed;
+  sock_set_recv_timeout(s, kClientWaitMs);
+  return end;
 }
+
+bool Client::server_closes_within(int within_ms) { return read_to_end(sock_, within_ms) >= 0; }
+
+bool Client::server_resets_within(int within_ms) { return read_to_end(sock_, within_ms) == 1; }
 
 // The first address of a numeric host and port, or null; the caller frees it.
 static addrinfo *numeric(const std::string &host, const char *port) {

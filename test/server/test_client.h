@@ -36,6 +36,9 @@ class Client {
   // Reads and discards until the server ends the connection (an orderly close or a reset): true when it
   // did within within_ms.
   bool server_closes_within(int within_ms);
+  // The same, and how: true only when the server's end was a reset (what a client must read as a failed
+  // transfer); false for an orderly close or no end within within_ms.
+  bool server_resets_within(int within_ms);
 
  private:
   sock_t sock_ = KS_INVALID_SOCKET;

@@ -2,9 +2,10 @@
  * bench-transfer: the smallest host of the library that the benchmarks can drive, for a tree whose kestrum
  * command is not built. It takes the subset of the command's arguments that the benchmarks use,
  *
- *     bench-transfer HOST --port N --only download|upload --duration MS --json [--progress]
+ *     bench-transfer HOST --port N --only download|upload -t SECONDS --json [--progress]
  *
  * runs the one transfer and prints the library's JSON line, so that the scripts read both the same way.
+ * SECONDS is whole or has at most three decimals, as the command takes it.
  * --progress also writes every progress report to stderr as "progress LABEL PERCENT MBPS", the periodic
  * ones included, so that a benchmark can hold each report against what really arrived.
  * Built with the project (bench/CMakeLists.txt).
@@ -18,6 +19,24 @@
 namespace {
 void print_report(const char *label, double mbps, int percent) {
   std::fprintf(stderr, "progress %s %d %.6f\n", label, percent, mbps);
+}
+
+// Seconds ("10", "2.5") in whole milliseconds, or 0 when the text is not such a number.
+int seconds_to_ms(const char *text) {
+  long ms = 0;
+  int decimals = -1;
+  for (const char *c = text; *c != '\0'; ++c) {
+    if (*c == '.' && decimals < 0 && c != text && c[1] != '\0') {
+      decimals = 0;
+    } else if (*c >= '0' && *c <= '9' && decimals < 3 && ms < 100000000) {
+      ms = ms * 10 + (*c - '0');
+      if (decimals >= 0) ++decimals;
+    } else {
+      return 0;
+    }
+  }
+  for (int d = decimals < 0 ? 0 : decimals; d < 3; ++d) ms *= 10;
+  return static_cast<int>(ms);
 }
 }  // namespace
 
@@ -37,8 +56,8 @@ int main(int argc, char **argv) {
       port = std::atoi(argv[++i]);
     } else if (i + 1 < argc && std::strcmp(argv[i], "--only") == 0) {
       only = argv[++i];
-    } else if (i + 1 < argc && std::strcmp(argv[i], "--duration") == 0) {
-      duration_ms = std::atoi(argv[++i]);
+    } else if (i + 1 < argc && std::strcmp(argv[i], "-t") == 0) {
+      duration_ms = seconds_to_ms(argv[++i]);
     } else if (argv[i][0] != '-' && host == nullptr) {
       host = argv[i];
     } else {
@@ -50,7 +69,7 @@ int main(int argc, char **argv) {
       (std::strcmp(only, "download") != 0 && std::strcmp(only, "upload") != 0)) {
     std::fprintf(
         stderr,
-        "usage: bench-transfer HOST --port N --only download|upload --duration MS --json [--progress]\n");
+        "usage: bench-transfer HOST --port N --only download|upload -t SECONDS --json [--progress]\n");
     return 2;
   }
   if (kestrum_init() != 0) {

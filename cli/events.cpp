@@ -7,14 +7,17 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "transport.h"
+#include "report.h"
+#include "timeline.h"
 
 namespace {
 
 // Held while one line is written, so that lines from different threads never interleave.
 std::mutex g_write_mutex;
-std::atomic<double> g_run_start_us{0};
 std::atomic<bool> g_write_failed{false};
+
+// Milliseconds of the run's clock (timeline_begin), whole, as the stream gives them.
+long long elapsed_ms() { return static_cast<long long>(timeline_now_s() * 1000); }
 
 // Writes the object as one line and frees the document.
 void emit(yyjson_mut_doc *doc) {
@@ -40,11 +43,12 @@ yyjson_mut_val *new_event(yyjson_mut_doc *doc, const char *type) {
 
 }  // namespace
 
-void event_start(long long run, const std::string &server, const std::string &host,
-                 const std::vector<std::string> &tests, int duration_ms, int count) {
-  g_run_start_us.store(now_us(), std::memory_order_relaxed);
+void event_start(long long run, const std::string &timestamp, const std::string &server,
+                 const std::string &host, const std::vector<std::string> &tests, int duration_ms, int count) {
   yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
   yyjson_mut_val *root = new_event(doc, "start");
+  yyjson_mut_obj_add_int(doc, root, "version", kResultVersion);
+  yyjson_mut_obj_add_strcpy(doc, root, "timestamp", timestamp.c_str());
   yyjson_mut_obj_add_int(doc, root, "run", run);
   yyjson_mut_obj_add_strcpy(doc, root, "server", server.c_str());
   yyjson_mut_obj_add_strcpy(doc, root, "host", host.c_str());
@@ -57,26 +61,27 @@ void event_start(long long run, const std::string &server, const std::string &ho
 }
 
 void event_progress(const char *test, double mbps, int percent) {
-  const long long elapsed_ms =
-      static_cast<long long>((now_us() - g_run_start_us.load(std::memory_order_relaxed)) / 1000);
   yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
   yyjson_mut_val *root = new_event(doc, "progress");
   yyjson_mut_obj_add_strcpy(doc, root, "test", test);
   yyjson_mut_obj_add_real(doc, root, "mbps", mbps);
   yyjson_mut_obj_add_int(doc, root, "percent", percent);
-  yyjson_mut_obj_add_int(doc, root, "elapsed_ms", elapsed_ms);
+  yyjson_mut_obj_add_int(doc, root, "elapsed_ms", elapsed_ms());
   emit(doc);
 }
 
-void event_latency(const char *test, double ms) {
+void event_latency(const char *test, const ProbeSample &probe) {
   yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
   yyjson_mut_val *root = new_event(doc, "latency");
   yyjson_mut_obj_add_strcpy(doc, root, "test", test);
-  if (ms >= 0) {
-    yyjson_mut_obj_add_real(doc, root, "ms", ms);
+  if (probe.ms >= 0) {
+    yyjson_mut_obj_add_real(doc, root, "ms", probe.ms);
+    yyjson_mut_obj_add_real(doc, root, "connect_ms", probe.connect_ms);
+    yyjson_mut_obj_add_real(doc, root, "reply_ms", probe.reply_ms);
   } else {
     yyjson_mut_obj_add_bool(doc, root, "lost", true);
   }
+  yyjson_mut_obj_add_int(doc, root, "elapsed_ms", static_cast<long long>(probe.t_s * 1000));
   emit(doc);
 }
 

@@ -15,15 +15,19 @@
 
 #include "events.h"
 #include "figures.h"
+#include "file_replace.h"
 #include "host_port.h"
 #include "options.h"
+#include "plot.h"
 #include "probe.h"
 #include "progress.h"
 #include "quantiles.h"
 #include "report.h"
+#include "safe_text.h"
 #include "server.h"
 #include "state.h"
 #include "term.h"
+#include "timeline.h"
 
 namespace {
 
@@ -71,18 +75,32 @@ void on_interrupt(int count) {
 // Registered for every run, drawing or not: kestrum_init and kestrum_run_all lower the cancel flag as a
 // run starts, so an interrupt that lands just before would be lost. Ping samples and transfer ticks come
 // often enough that raising the flag again here ends such a run within one report.
+// A transfer is about to start: its time begins, and the prober probes it.
+void transfer_begins(LoadPhase transfer) {
+  timeline_transfer_begins(transfer);
+  prober_set_phase(transfer);
+}
+
 void on_tick(const char *phase, double rate_mbps, int percent) {
-  // Where the library is within a run, for the latency prober: each test's last report (at 100%) says the
-  // next one starts; a transfer's own reports say it runs. The last reports come from the measuring
-  // thread itself, so the switch does not wait for the monitor's first tick.
+  // Where the library is within a run, for the latency prober and the timeline: each test's last report
+  // (at 100%) says the next one starts; a transfer's own reports say it runs. The last reports come from
+  // the measuring thread itself, so the switch does not wait for the monitor's first tick.
   if (phase != nullptr) {
     const bool all = g_selection.load(std::memory_order_relaxed) == static_cast<int>(TestSelection::all);
     const bool done = percent >= 100;
     if (std::strcmp(phase, "ping") == 0) {
-      if (done && all) prober_set_phase(LoadPhase::download);
+      if (done && all) transfer_begins(LoadPhase::download);
     } else if (std::strcmp(phase, "download") == 0) {
-      prober_set_phase(!done ? LoadPhase::download : all ? LoadPhase::upload : LoadPhase::none);
+      timeline_report(LoadPhase::download, rate_mbps, percent);
+      if (!done) {
+        prober_set_phase(LoadPhase::download);
+      } else if (all) {
+        transfer_begins(LoadPhase::upload);
+      } else {
+        prober_set_phase(LoadPhase::none);
+      }
     } else if (std::strcmp(phase, "upload") == 0) {
+      timeline_report(LoadPhase::upload, rate_mbps, percent);
       prober_set_phase(!done ? LoadPhase::upload : LoadPhase::none);
     } else {
       prober_set_phase(LoadPhase::none);
@@ -115,17 +133,45 @@ struct Target {
 
 enum class Outcome { ok, failed, cancelled };
 
+// The idle baseline: probes as under load, before the transfers (the library's own ping samples are
+// another method, a mean of samples on connections of their own timed differently).
+constexpr int kIdleProbes = 10;
+
+// Whether the server ended the transfer before its planned length. The command's span of a transfer runs
+// from before its connection to its first report at 100%; a transfer that ran its full length cannot
+// have a shorter one, since the library stops only once the duration has passed. (One the server ends
+// within the connection's set-up time of the end is not told apart.)
+TransferReport transfer_report(LoadPhase transfer, int duration_ms) {
+  TransferReport r;
+  const TransferTrace trace = timeline_trace(transfer);
+  if (!trace.started || !trace.ended) return r;
+  r.planned_ms = duration_ms;
+  r.ran_ms = (trace.end_s - trace.start_s) * 1000;
+  r.ended_early = r.ran_ms < duration_ms;
+  r.responsiveness = compute_responsiveness(prober_samples(transfer), trace);
+  return r;
+}
+
 Outcome measure_once(const Options &o, const char *host, int port, const Endpoint &endpoint,
-                     LoadedReport *loaded) {
+                     RunReport *report) {
   if (interrupted()) return Outcome::cancelled;
   // A fresh start for every run of a series: lowers the cancel flag and empties the last-error text.
   if (kestrum_init() != 0) return Outcome::failed;
+  LoadedReport *loaded = &report->loaded;
   *loaded = LoadedReport();
   loaded->download = o.only == TestSelection::all || o.only == TestSelection::download;
   loaded->upload = o.only == TestSelection::all || o.only == TestSelection::upload;
   if ((loaded->download || loaded->upload) && !prober_start(endpoint, o.json_stream)) {
     std::fputs("kestrum: cannot start the latency prober; latency under load is not measured\n", stderr);
     loaded->download = loaded->upload = false;
+  }
+  if (loaded->download || loaded->upload) {
+    prober_idle(kIdleProbes);
+    loaded->idle = true;
+    if (interrupted()) {  // the library would lower the cancel flag again as its run starts
+      prober_stop();
+      return Outcome::cancelled;
+    }
   }
   bool ok = false;
   switch (o.only) {
@@ -136,17 +182,20 @@ Outcome measure_once(const Options &o, const char *host, int port, const Endpoin
       ok = kestrum_ping(host, port, o.count) >= 0;
       break;
     case TestSelection::download:
-      prober_set_phase(LoadPhase::download);
+      transfer_begins(LoadPhase::download);
       ok = kestrum_download(host, port, o.duration_ms) >= 0;
       break;
     case TestSelection::upload:
-      prober_set_phase(LoadPhase::upload);
+      transfer_begins(LoadPhase::upload);
       ok = kestrum_upload(host, port, o.duration_ms) >= 0;
       break;
   }
   prober_stop();
+  loaded->idle_latency = prober_result(LoadPhase::idle);
   loaded->download_latency = prober_result(LoadPhase::download);
   loaded->upload_latency = prober_result(LoadPhase::upload);
+  if (loaded->download) report->download = transfer_report(LoadPhase::download, o.duration_ms);
+  if (loaded->upload) report->upload = transfer_report(LoadPhase::upload, o.duration_ms);
   // Whatever the library made of it, an interrupted run counts as cancelled, not as measured or failed.
   if (interrupted()) return Outcome::cancelled;
   return ok ? Outcome::ok : Outcome::failed;
@@ -164,7 +213,7 @@ void report_failure(const Options &o, bool series, long long run, const Target &
   const char *message = kestrum_last_error();
   if (message[0] == '\0') message = "measurement failed";
   if (o.json_stream) event_error(message);
-  const std::string who = o.each ? target.display + ": " : "";
+  const std::string who = o.each ? printable(target.display) + ": " : "";
   if (series) {
     std::fprintf(stderr, "kestrum: run %lld: %s%s\n", run, who.c_str(), message);
   } else {
@@ -176,20 +225,20 @@ void report_failure(const Options &o, bool series, long long run, const Target &
 // Prints a successful run; false when standard output can no longer be written (a closed pipe), which
 // would otherwise leave an endless series measuring for nobody.
 bool report_success(const Options &o, const Target &target, bool series, long long run, bool colour,
-                    const LoadedReport &loaded) {
+                    const RunReport &report) {
   if (o.json_stream) {
-    event_result(compose_result(kestrum_result_json(), loaded, target.candidates));
+    event_result(compose_result(kestrum_result_json(), report));
     return events_ok();
   }
   if (o.json) {
-    std::printf("%s\n", compose_result(kestrum_result_json(), loaded, target.candidates).c_str());
+    std::printf("%s\n", compose_result(kestrum_result_json(), report).c_str());
   } else {
     Figures figures;
     if (!read_figures(kestrum_result_json(), &figures)) {
       std::fprintf(stderr, "kestrum: the result document could not be read: %s\n", kestrum_result_json());
     }
-    figures.loaded = loaded;
-    figures.server = target.display;
+    figures.run = report;
+    figures.server = printable(target.display);
     if (series) {
       print_summary_line(figures, o.only, run);
     } else {
@@ -199,17 +248,37 @@ bool report_success(const Options &o, const Target &target, bool series, long lo
   return std::fflush(stdout) == 0 && !std::ferror(stdout);
 }
 
+// Draws the run into --plot's file; false when it cannot be written (the reason is on stderr).
+bool write_plot(const Options &o, const Target &target, const RunReport &report) {
+  PlotInput in;
+  in.title = target.display + "  " + report.timestamp;
+  in.download = report.loaded.download;
+  in.upload = report.loaded.upload;
+  in.download_trace = timeline_trace(LoadPhase::download);
+  in.upload_trace = timeline_trace(LoadPhase::upload);
+  in.idle_probes = prober_samples(LoadPhase::idle);
+  in.download_probes = prober_samples(LoadPhase::download);
+  in.upload_probes = prober_samples(LoadPhase::upload);
+  in.idle_known = report.loaded.idle && report.loaded.idle_latency.samples > 0;
+  in.idle_median_ms = report.loaded.idle_latency.median_ms;
+  std::string why;
+  if (file_replace(o.plot_file, render_plot(in), FileAccess::world_readable, &why)) return true;
+  std::fprintf(stderr, "kestrum: --plot: %s\n", printable(why).c_str());
+  std::fflush(stderr);
+  return false;
+}
+
 // What --metrics-file says (state.h): per server, the runs counted and the last good figures, over the life
 // of the process or, with --state-file, of the state.
 Recorder g_recorder;
 
 // Records one run's outcome and rewrites the metrics file; false when it or the state cannot be written
 // (the reason is on stderr), so that a service sees the failure.
-bool write_metrics(const Options &o, const std::string &label, bool ok, const LoadedReport &loaded) {
+bool write_metrics(const Options &o, const std::string &label, bool ok, const RunReport &report) {
   if (o.metrics_file.empty()) return true;
   const double now =
       std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-  const RunFigures figures = ok ? run_figures(o.only, kestrum_result_json(), loaded) : RunFigures();
+  const RunFigures figures = ok ? run_figures(o.only, kestrum_result_json(), report) : RunFigures();
   std::string warning;
   std::string why;
   const bool written = recorder_run(&g_recorder, label, ok, now, figures, &warning, &why);
@@ -250,28 +319,32 @@ int run_series(const Options &o, const std::vector<Target> &targets, int status)
       const char *host = target.endpoint.address.c_str();
       const int port = target.endpoint.port;
       if (draw) progress_begin(draw_colour, series, series ? "Run " + std::to_string(run) + "  " : "");
+      RunReport report;
+      timeline_begin();
+      report.timestamp = rfc3339_utc(std::chrono::system_clock::now());
+      report.candidates = target.candidates;
       if (o.json_stream) {
         // "server" as the library writes it into the result, so that a follower can match the two.
-        event_start(run, target.endpoint.address + ":" + std::to_string(port), target.display,
-                    planned_tests(o.only), o.only == TestSelection::ping ? 0 : o.duration_ms,
+        event_start(run, report.timestamp, target.endpoint.address + ":" + std::to_string(port),
+                    target.display, planned_tests(o.only), o.only == TestSelection::ping ? 0 : o.duration_ms,
                     o.only == TestSelection::ping  ? o.count
                     : o.only == TestSelection::all ? kFullRunPingSamples
                                                    : 0);
       }
-      LoadedReport loaded;
-      const Outcome outcome = measure_once(o, host, port, target.endpoint, &loaded);
+      const Outcome outcome = measure_once(o, host, port, target.endpoint, &report);
       progress_end();
       if (outcome == Outcome::cancelled) {
         if (o.json_stream) event_error("Cancelled by user");
         return kExitCancelled;
       }
-      if (!write_metrics(o, target.label, outcome == Outcome::ok, loaded)) status = kExitFailed;
+      if (!write_metrics(o, target.label, outcome == Outcome::ok, report)) status = kExitFailed;
       if (outcome == Outcome::failed) {
         report_failure(o, series, run, target);
         status = kExitFailed;
         continue;  // a series is a log over time, --each a list: one bad moment or server does not end it
       }
-      if (!report_success(o, target, series, run, summary_colour, loaded)) {
+      if (!o.plot_file.empty() && !write_plot(o, target, report)) status = kExitFailed;
+      if (!report_success(o, target, series, run, summary_colour, report)) {
         std::fputs("kestrum: cannot write the results; stopping\n", stderr);
         return kExitFailed;
       }
@@ -327,7 +400,7 @@ bool choose_target(const Options &o, const std::vector<ServerName> &servers, Tar
     } else {
       std::string why;
       for (const auto &r : reports) {
-        why += (why.empty() ? " " : "; ") + host_port_text(r.host, r.port) + ": " + r.error;
+        why += (why.empty() ? " " : "; ") + printable(host_port_text(r.host, r.port)) + ": " + r.error;
       }
       std::fprintf(stderr, "kestrum: no server answered:%s\n", why.c_str());
       if (o.json_stream) event_error("no server answered:" + why);
@@ -344,10 +417,11 @@ bool choose_target(const Options &o, const std::vector<ServerName> &servers, Tar
     reports[best].chosen = true;
     target->candidates = reports;
     std::fprintf(stderr, "Measuring %s: the lowest median latency (%.2f ms over %d pings) of %zu servers\n",
-                 target->display.c_str(), medians[best], kCandidatePings, servers.size());
+                 printable(target->display).c_str(), medians[best], kCandidatePings, servers.size());
     for (const auto &r : reports) {
       if (!r.error.empty()) {
-        std::fprintf(stderr, "  skipped %s: %s\n", host_port_text(r.host, r.port).c_str(), r.error.c_str());
+        std::fprintf(stderr, "  skipped %s: %s\n", printable(host_port_text(r.host, r.port)).c_str(),
+                     r.error.c_str());
       }
     }
     std::fflush(stderr);
@@ -402,7 +476,7 @@ int run(const Options &o) {
       targets.push_back(target);
     } else if (!interrupted()) {
       // No server to measure is a failed run too, and a probe's graph should say so.
-      write_metrics(o, server_label(group.front().host, group.front().port), false, LoadedReport());
+      write_metrics(o, server_label(group.front().host, group.front().port), false, RunReport());
       status = kExitFailed;
     }
   }

@@ -25,9 +25,22 @@ const FigureSpec kFigureSpecs[kFigureCount] = {
      "90th percentile (nearest rank) of the round trips of the probes sent while the last successful "
      "measurement's download or upload ran, in seconds."},
     {"loaded_latency_p90_seconds.upload", "kestrum_loaded_latency_p90_seconds", "upload", nullptr},
+    {"loaded_latency_increase_seconds.download", "kestrum_loaded_latency_increase_seconds", "download",
+     "Rise of the median request-to-reply time of the probes (one round trip on a fresh connection) while "
+     "the last successful measurement's download or upload ran, over its idle median, in seconds; the "
+     "bufferbloat grade is on it; below 0 when the median under load was the lower.",
+     true},
+    {"loaded_latency_increase_seconds.upload", "kestrum_loaded_latency_increase_seconds", "upload", nullptr,
+     true},
+    {"responsiveness_rpm.download", "kestrum_responsiveness_rpm", "download",
+     "Responsiveness in round trips per minute while the last successful measurement's download or upload "
+     "ran, from fresh-connection TCP probes (the TCP-only figure of draft-ietf-ippm-responsiveness, not "
+     "its full test)."},
+    {"responsiveness_rpm.upload", "kestrum_responsiveness_rpm", "upload", nullptr},
 };
 
-RunFigures run_figures(TestSelection only, const char *result_json, const LoadedReport &loaded) {
+RunFigures run_figures(TestSelection only, const char *result_json, const RunReport &run) {
+  const LoadedReport &loaded = run.loaded;
   RunFigures r;
   const auto set = [&r](Figure f, double value) { r.figures[f] = Gauge{true, value}; };
   Figures f;
@@ -49,6 +62,18 @@ RunFigures run_figures(TestSelection only, const char *result_json, const Loaded
     set(kLoadedMedianUpload, loaded.upload_latency.median_ms / 1000);
     set(kLoadedP90Upload, loaded.upload_latency.p90_ms / 1000);
   }
+  double increase_ms = 0;
+  if (loaded.download && latency_increase(loaded, loaded.download_latency, &increase_ms)) {
+    set(kLoadedIncreaseDownload, increase_ms / 1000);
+  }
+  if (loaded.upload && latency_increase(loaded, loaded.upload_latency, &increase_ms)) {
+    set(kLoadedIncreaseUpload, increase_ms / 1000);
+  }
+  if (loaded.download && run.download.responsiveness.known) {
+    set(kResponsivenessDownload, run.download.responsiveness.rpm);
+  }
+  if (loaded.upload && run.upload.responsiveness.known)
+    set(kResponsivenessUpload, run.upload.responsiveness.rpm);
   return r;
 }
 

@@ -25,14 +25,19 @@ enum Figure : int {
   kLoadedMedianUpload,
   kLoadedP90Download,
   kLoadedP90Upload,
+  kLoadedIncreaseDownload,
+  kLoadedIncreaseUpload,
+  kResponsivenessDownload,
+  kResponsivenessUpload,
   kFigureCount
 };
 
 struct FigureSpec {
-  const char *key;        // its name in the state file, never changed once released
-  const char *metric;     // the metric family; rows of one family are next to each other
-  const char *direction;  // the value of its "direction" label, or nullptr for none
-  const char *help;       // the family's HELP text, on the family's first row
+  const char *key;             // its name in the state file, never changed once released
+  const char *metric;          // the metric family; rows of one family are next to each other
+  const char *direction;       // the value of its "direction" label, or nullptr for none
+  const char *help;            // the family's HELP text, on the family's first row
+  bool signed_figure = false;  // may be below 0 (a difference); every other figure is an amount
 };
 extern const FigureSpec kFigureSpecs[kFigureCount];
 
@@ -41,8 +46,8 @@ struct RunFigures {
   Gauge figures[kFigureCount];
 };
 
-// Reads a good run's figures from the library's result document and the command's loaded latency.
-RunFigures run_figures(TestSelection only, const char *result_json, const LoadedReport &loaded);
+// Reads a good run's figures from the library's result document and what the command measured.
+RunFigures run_figures(TestSelection only, const char *result_json, const RunReport &run);
 
 // One server's record over the life of the state: the last good figures (a failed run leaves them as they
 // were), the last run's time and outcome, the time of the last success, and the runs counted.

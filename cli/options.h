@@ -19,7 +19,7 @@ struct Options {
   std::vector<ServerName> servers;  // in the order given; empty: measure against the bundled server
   int port = 0;  // set by parse_options: the given port or the default, for servers without one
   Family family = Family::any;
-  int duration_ms = 5000;  // per transfer
+  int duration_ms = 5000;  // per transfer; given in seconds (-t) or with a unit (--duration)
   int count = 10;          // latency samples of --only ping
   TestSelection only = TestSelection::all;
   bool json = false;
@@ -27,6 +27,7 @@ struct Options {
   long long repeat = 1;      // 0: until interrupted
   double interval_s = 60;    // between repeated runs
   std::string metrics_file;  // where to write Prometheus' text format after every run; empty: nowhere
+  std::string plot_file;     // where to draw the run as SVG after every good run; empty: nowhere
   std::string state_file;    // where the metrics' counts and figures outlive the process; empty: nowhere
   bool each = false;         // measure every server in turn instead of choosing the nearest
 };
@@ -34,8 +35,8 @@ struct Options {
 enum class ParseOutcome { run, help, version, usage_error };
 
 // Reads "HOST", "HOST:PORT", "[V6ADDR]" or "[V6ADDR]:PORT"; a bare IPv6 address (two colons or more) is
-// a HOST. default_port applies when none is given. false when the text is empty or the port is not a whole
-// number from 1 to 65535.
+// a HOST. default_port applies when none is given. false when the host is empty or holds a control
+// character, or the port is not a whole number from 1 to 65535.
 bool parse_server_name(const std::string &text, int default_port, ServerName *out);
 
 // Reads argv. --servers FILE is read here, so that a missing file or a bad line is a usage error. On

@@ -13,6 +13,8 @@
 #include "events.h"
 #include "host_port.h"
 #include "quantiles.h"
+#include "safe_text.h"
+#include "timeline.h"
 #include "transport.h"
 
 namespace {
@@ -29,12 +31,18 @@ std::atomic<bool> g_stop{false};   // no new probes; the one in flight finishes 
 std::atomic<bool> g_abort{false};  // the probe in flight is abandoned too
 std::atomic<int> g_phase{0};
 Endpoint g_endpoint;
-bool g_latency_events = false;     // each probe is also written as a "latency" event
-std::vector<double> g_samples[3];  // by LoadPhase; only download and upload are used
-int g_lost[3] = {0, 0, 0};
+bool g_latency_events = false;          // each probe is also written as a "latency" event
+std::vector<ProbeSample> g_samples[4];  // by LoadPhase; none is not used
 
-const char *phase_name(int phase) {
-  return phase == static_cast<int>(LoadPhase::upload) ? "upload" : "download";
+// One probe against the run's endpoint, sent now.
+ProbeSample take_probe() { return probe_sample(g_endpoint, kProbeLimitMs, &g_abort); }
+
+void record(LoadPhase phase, const ProbeSample &sample) {
+  {
+    const std::lock_guard<std::mutex> lock(g_mutex);
+    g_samples[static_cast<int>(phase)].push_back(sample);
+  }
+  if (g_latency_events) event_latency(phase_name(phase), sample);
 }
 
 void prober_loop() {
@@ -60,21 +68,18 @@ void prober_loop() {
       continue;
     }
     next = now + kIntervalUs;
-    const double ms = probe_once(g_endpoint, kProbeLimitMs, &g_abort);
-    if (ms == kProbeStopped) break;
-    {
-      const std::lock_guard<std::mutex> lock(g_mutex);
-      if (ms >= 0) {
-        g_samples[phase].push_back(ms);
-      } else {
-        ++g_lost[phase];
-      }
-    }
-    if (g_latency_events) event_latency(phase_name(phase), ms);
+    const ProbeSample sample = take_probe();
+    if (sample.ms == kProbeStopped) break;
+    record(static_cast<LoadPhase>(phase), sample);
   }
 }
 
 }  // namespace
+
+std::string host_text(const std::string &host) {
+  const std::string bare = without_brackets(host);
+  return printable(bare.find(':') != std::string::npos ? "[" + bare + "]" : bare);
+}
 
 bool resolve_endpoint(const std::string &host, int port, Family family, Endpoint *out, std::string *error) {
   addrinfo hints{};
@@ -88,7 +93,8 @@ bool resolve_endpoint(const std::string &host, int port, Family family, Endpoint
   const int rc = getaddrinfo(name.c_str(), service.c_str(), &hints, &list);
   if (rc != 0 || list == nullptr) {
     const char *family_text = family == Family::ipv4 ? " (IPv4)" : family == Family::ipv6 ? " (IPv6)" : "";
-    *error = "cannot resolve " + host + family_text + ": " + (rc != 0 ? gai_strerror(rc) : "no address");
+    *error = "cannot resolve " + host_text(host) + family_text + ": " +
+             (rc != 0 ? gai_strerror(rc) : "no address");
     return false;
   }
   Endpoint e;
@@ -98,7 +104,7 @@ bool resolve_endpoint(const std::string &host, int port, Family family, Endpoint
   char text[NI_MAXHOST] = "";
   if (getnameinfo(reinterpret_cast<const sockaddr *>(&e.addr), e.len, text, sizeof text, nullptr, 0,
                   NI_NUMERICHOST) != 0) {
-    *error = "cannot resolve " + host + ": the address cannot be written";
+    *error = "cannot resolve " + host_text(host) + ": the address cannot be written";
     return false;
   }
   e.address = text;
@@ -109,22 +115,60 @@ bool resolve_endpoint(const std::string &host, int port, Family family, Endpoint
 
 std::string endpoint_text(const Endpoint &e) { return host_port_text(e.address, e.port); }
 
-double probe_once(const Endpoint &e, int limit_ms, const std::atomic<bool> *stop) {
+ProbeSample probe_sample(const Endpoint &e, int limit_ms, const std::atomic<bool> *stop) {
+  ProbeSample out;
+  out.t_s = timeline_now_s();
   PingPeer peer;
   peer.addr = reinterpret_cast<const sockaddr *>(&e.addr);
   peer.addr_len = static_cast<int>(e.len);
   const PingSample sample = ping_sample(peer, {limit_ms, limit_ms, limit_ms}, stop);
-  if (sample.result == PingResult::cancelled) return kProbeStopped;
-  // kestrum-server answers with the probe's own 8 bytes; anything else is not its answer.
-  if (sample.result != PingResult::ok || !sample.echoed) return kProbeLost;
-  return (sample.connect_us + sample.reply_us) / 1000;
+  if (sample.result == PingResult::cancelled) {
+    out.ms = kProbeStopped;
+  } else if (sample.result == PingResult::ok && sample.echoed) {
+    // kestrum-server answers with the probe's own 8 bytes; anything else is not its answer. The kit's
+    // two parts are the connection's set-up (to the probe's send) and the request to its reply.
+    out.connect_ms = sample.connect_us / 1000;
+    out.reply_ms = sample.reply_us / 1000;
+    out.ms = out.connect_ms + out.reply_ms;
+  }
+  return out;
 }
 
-LoadedLatency summarize_latency(const std::vector<double> &samples, int lost) {
+double probe_once(const Endpoint &e, int limit_ms, const std::atomic<bool> *stop) {
+  return probe_sample(e, limit_ms, stop).ms;
+}
+
+const char *phase_name(LoadPhase phase) {
+  switch (phase) {
+    case LoadPhase::idle:
+      return "idle";
+    case LoadPhase::upload:
+      return "upload";
+    case LoadPhase::download:
+    case LoadPhase::none:
+      break;
+  }
+  return "download";
+}
+
+LoadedLatency summarize_latency(const std::vector<ProbeSample> &taken) {
   LoadedLatency r;
+  std::vector<double> samples;
+  std::vector<double> connects;
+  std::vector<double> replies;
+  for (const auto &p : taken) {
+    if (p.ms < 0) {
+      ++r.lost;
+      continue;
+    }
+    samples.push_back(p.ms);
+    if (p.connect_ms >= 0) connects.push_back(p.connect_ms);
+    if (p.reply_ms >= 0) replies.push_back(p.reply_ms);
+  }
   r.samples = static_cast<int>(samples.size());
-  r.lost = lost;
   if (samples.empty()) return r;
+  if (!connects.empty()) r.connect_ms = median(connects);
+  if (!replies.empty()) r.reply_ms = median(replies);
   double sum_diff = 0;
   for (size_t i = 1; i < samples.size(); ++i) sum_diff += std::fabs(samples[i] - samples[i - 1]);
   r.jitter_ms = samples.size() > 1 ? sum_diff / static_cast<double>(samples.size() - 1) : 0;
@@ -137,10 +181,7 @@ bool prober_start(const Endpoint &e, bool stream) {
   prober_stop();
   g_endpoint = e;
   g_latency_events = stream;
-  for (int i = 0; i < 3; ++i) {
-    g_samples[i].clear();
-    g_lost[i] = 0;
-  }
+  for (auto &samples : g_samples) samples.clear();
   g_phase.store(0, std::memory_order_relaxed);
   g_stop.store(false, std::memory_order_relaxed);
   g_abort.store(false, std::memory_order_relaxed);
@@ -168,8 +209,30 @@ void prober_stop() {
   g_phase.store(0, std::memory_order_relaxed);
 }
 
-LoadedLatency prober_result(LoadPhase phase) {
-  const std::lock_guard<std::mutex> lock(g_mutex);
-  const int i = static_cast<int>(phase);
-  return summarize_latency(g_samples[i], g_lost[i]);
+void prober_idle(int want) {
+  int answered = 0;
+  int lost_in_a_row = 0;
+  double next = now_us();
+  for (int sent = 0; answered < want && sent < 2 * want && lost_in_a_row < 3; ++sent) {
+    if (g_abort.load(std::memory_order_relaxed)) return;
+    const double wait_us = next - now_us();
+    if (wait_us > 0) std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(wait_us)));
+    next = now_us() + kProbeIntervalMs * 1000.0;
+    const ProbeSample sample = take_probe();
+    if (sample.ms == kProbeStopped) return;
+    record(LoadPhase::idle, sample);
+    if (sample.ms >= 0) {
+      ++answered;
+      lost_in_a_row = 0;
+    } else {
+      ++lost_in_a_row;
+    }
+  }
 }
+
+std::vector<ProbeSample> prober_samples(LoadPhase phase) {
+  const std::lock_guard<std::mutex> lock(g_mutex);
+  return g_samples[static_cast<int>(phase)];
+}
+
+LoadedLatency prober_result(LoadPhase phase) { return summarize_latency(prober_samples(phase)); }

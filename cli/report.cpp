@@ -21,22 +21,56 @@ bool shows_download(TestSelection only) {
 }
 bool shows_upload(TestSelection only) { return only == TestSelection::all || only == TestSelection::upload; }
 
-void add_loaded(yyjson_mut_doc *doc, yyjson_mut_val *obj, const char *key, const LoadedLatency &l) {
+// A figure, or null where there is none to give (not a made-up 0).
+void add_figure(yyjson_mut_doc *doc, yyjson_mut_val *obj, const char *name, bool known, double value) {
+  if (known) {
+    yyjson_mut_obj_add_real(doc, obj, name, value);
+  } else {
+    yyjson_mut_obj_add_null(doc, obj, name);
+  }
+}
+
+// One phase's latency summary; with increase set (a transfer), its rise over idle and the grade of it.
+yyjson_mut_val *add_loaded(yyjson_mut_doc *doc, yyjson_mut_val *obj, const char *key,
+                           const LoadedLatency &l) {
   yyjson_mut_val *phase = yyjson_mut_obj(doc);
-  // With no probe answered there is no figure to give: null, not a made-up 0.
-  auto figure = [&](const char *name, double value) {
-    if (l.samples > 0) {
-      yyjson_mut_obj_add_real(doc, phase, name, value);
-    } else {
-      yyjson_mut_obj_add_null(doc, phase, name);
-    }
-  };
-  figure("median_ms", l.median_ms);
-  figure("p90_ms", l.p90_ms);
-  figure("jitter_ms", l.jitter_ms);
+  const bool any = l.samples > 0;
+  add_figure(doc, phase, "median_ms", any, l.median_ms);
+  add_figure(doc, phase, "p90_ms", any, l.p90_ms);
+  add_figure(doc, phase, "jitter_ms", any, l.jitter_ms);
   yyjson_mut_obj_add_int(doc, phase, "samples", l.samples);
   yyjson_mut_obj_add_int(doc, phase, "lost", l.lost);
+  add_figure(doc, phase, "connect_ms", l.connect_ms >= 0, l.connect_ms);
+  add_figure(doc, phase, "reply_ms", l.reply_ms >= 0, l.reply_ms);
   yyjson_mut_obj_add_val(doc, obj, key, phase);
+  return phase;
+}
+
+void add_grade(yyjson_mut_doc *doc, yyjson_mut_val *phase, const LoadedReport &loaded,
+               const LoadedLatency &l) {
+  double increase = 0;
+  const bool known = latency_increase(loaded, l, &increase);
+  add_figure(doc, phase, "increase_ms", known, increase);
+  if (known) {
+    yyjson_mut_obj_add_str(doc, phase, "grade", bloat_grade(increase));
+  } else {
+    yyjson_mut_obj_add_null(doc, phase, "grade");
+  }
+}
+
+void add_responsiveness(yyjson_mut_doc *doc, yyjson_mut_val *obj, const char *key, const Responsiveness &r) {
+  yyjson_mut_val *entry = yyjson_mut_obj(doc);
+  if (r.known) {
+    yyjson_mut_obj_add_int(doc, entry, "rpm", std::llround(r.rpm));
+  } else {
+    yyjson_mut_obj_add_null(doc, entry, "rpm");
+  }
+  yyjson_mut_obj_add_str(doc, entry, "confidence", confidence_name(r.confidence));
+  yyjson_mut_obj_add_str(doc, entry, "basis", kResponsivenessBasis);
+  add_figure(doc, entry, "connect_ms", r.known, r.connect_tm_ms);
+  add_figure(doc, entry, "reply_ms", r.known, r.reply_tm_ms);
+  yyjson_mut_obj_add_int(doc, entry, "probes", r.probes);
+  yyjson_mut_obj_add_val(doc, obj, key, entry);
 }
 
 std::string ms_cell(double ms) {
@@ -45,46 +79,121 @@ std::string ms_cell(double ms) {
   return cell;
 }
 
-// The idle, download and upload latency side by side, one column per phase that ran.
-void print_latency_table(const Figures &f, bool idle, const char *bold, const char *reset) {
-  struct Column {
-    const char *title;
-    std::string latency, p90, jitter, probes;
-  };
+// One column of the latency table: a phase that was probed; a transfer also has its increase, its
+// grade and its responsiveness.
+struct Column {
+  const char *title;
+  const LoadedLatency *latency;
+  const Responsiveness *responsiveness;  // null for idle
+  bool graded;
+  double increase_ms;
+};
+
+// A signed figure rounded to tenths as it is shown, without the "-0.0" of a tiny decrease.
+double shown_tenths(double v) {
+  const double r = std::round(v * 10) / 10;
+  return r == 0 ? 0.0 : r;
+}
+
+std::string figure_cell(bool known, double ms) { return known ? ms_cell(ms) : "-"; }
+
+// The idle, download and upload latency side by side, one column per phase that was probed, one row per
+// figure; "-" where a phase has no figure.
+void print_latency_table(const Figures &f, const char *bold, const char *reset) {
+  const LoadedReport &l = f.run.loaded;
   Column columns[3];
   int n = 0;
-  if (idle) columns[n++] = {"idle", ms_cell(f.ping_ms), "-", ms_cell(f.jitter_ms), "10"};
-  const LoadedLatency *phases[2] = {f.loaded.download ? &f.loaded.download_latency : nullptr,
-                                    f.loaded.upload ? &f.loaded.upload_latency : nullptr};
-  const char *titles[2] = {"download", "upload"};
-  for (int i = 0; i < 2; ++i) {
-    if (phases[i] == nullptr) continue;
-    const LoadedLatency &l = *phases[i];
-    std::string probes = std::to_string(l.samples);
-    if (l.lost > 0) probes += " +" + std::to_string(l.lost) + " lost";
-    if (l.samples > 0) {
-      columns[n++] = {titles[i], ms_cell(l.median_ms), ms_cell(l.p90_ms), ms_cell(l.jitter_ms), probes};
-    } else {
-      columns[n++] = {titles[i], "-", "-", "-", probes};
-    }
+  if (l.idle) columns[n++] = {"idle", &l.idle_latency, nullptr, false, 0};
+  const struct {
+    bool ran;
+    const char *title;
+    const LoadedLatency *latency;
+    const Responsiveness *responsiveness;
+  } transfers[2] = {{l.download, "download", &l.download_latency, &f.run.download.responsiveness},
+                    {l.upload, "upload", &l.upload_latency, &f.run.upload.responsiveness}};
+  for (const auto &t : transfers) {
+    if (!t.ran) continue;
+    Column c{t.title, t.latency, t.responsiveness, false, 0};
+    c.graded = latency_increase(l, *t.latency, &c.increase_ms);
+    columns[n++] = c;
   }
-  const char *labels[5] = {"", "Latency", "  p90", "Jitter", "Probes"};
-  for (int row = 0; row < 5; ++row) {
-    std::printf("%-9s", labels[row]);
+
+  struct Row {
+    const char *label;
+    bool strong;
+    std::string (*cell)(const Column &);
+  };
+  const Row rows[] = {
+      {"Latency", true,
+       [](const Column &c) { return figure_cell(c.latency->samples > 0, c.latency->median_ms); }},
+      {"  connect", false,
+       [](const Column &c) { return figure_cell(c.latency->connect_ms >= 0, c.latency->connect_ms); }},
+      {"  reply", false,
+       [](const Column &c) { return figure_cell(c.latency->reply_ms >= 0, c.latency->reply_ms); }},
+      {"  p90", false,
+       [](const Column &c) { return figure_cell(c.latency->samples > 0, c.latency->p90_ms); }},
+      {"Jitter", false,
+       [](const Column &c) { return figure_cell(c.latency->samples > 0, c.latency->jitter_ms); }},
+      {"Probes", false,
+       [](const Column &c) {
+         std::string probes = std::to_string(c.latency->samples);
+         if (c.latency->lost > 0) probes += " +" + std::to_string(c.latency->lost) + " lost";
+         return probes;
+       }},
+      {"Bloat", true,
+       [](const Column &c) {
+         if (!c.graded) return std::string("-");
+         char cell[48];
+         std::snprintf(cell, sizeof cell, "%s %+.1f ms", bloat_grade(c.increase_ms),
+                       shown_tenths(c.increase_ms));
+         return std::string(cell);
+       }},
+      {"RPM", true,
+       [](const Column &c) {
+         if (c.responsiveness == nullptr || !c.responsiveness->known) return std::string("-");
+         char cell[48];
+         std::snprintf(cell, sizeof cell, "%.0f %s", c.responsiveness->rpm,
+                       confidence_name(c.responsiveness->confidence));
+         return std::string(cell);
+       }},
+  };
+  std::printf("%-9s", "");
+  for (int c = 0; c < n; ++c) std::printf("  %12s", columns[c].title);
+  std::printf("\n");
+  for (const Row &row : rows) {
+    std::printf("%-9s", row.label);
     for (int c = 0; c < n; ++c) {
-      const Column &col = columns[c];
-      const std::string *cells[5] = {nullptr, &col.latency, &col.p90, &col.jitter, &col.probes};
-      if (row == 0) {
-        std::printf("  %11s", col.title);
-      } else if (row == 1) {
-        std::printf("  %s%11s%s", bold, cells[row]->c_str(), reset);
-      } else {
-        std::printf("  %11s", cells[row]->c_str());
-      }
+      const std::string cell = row.cell(columns[c]);
+      std::printf("  %s%12s%s", row.strong ? bold : "", cell.c_str(), row.strong ? reset : "");
     }
     std::printf("\n");
   }
-  if (idle) std::printf("(idle: the mean of the library's samples; under load: the median and p90)\n");
+  std::fputs(
+      "Latency: medians of TCP probes on fresh connections, from the connection attempt to the reply: two\n"
+      "round trips, the connection's set-up and a request. Bloat: the grade (A+ to F) of the reply's rise\n"
+      "over idle, one round trip as a ping sees it. RPM: round trips per minute from fresh-connection TCP\n"
+      "probes (the TCP-only form of the IETF responsiveness draft's figure, not its full test), with the\n"
+      "draft's confidence.\n",
+      stdout);
+}
+
+// "941 Mbit/s", and what cut the transfer short when the server did.
+std::string transfer_text(double mbps, const TransferReport &t, int duration_ms) {
+  std::string text = rate_text(mbps);
+  if (t.ended_early) {
+    char note[96];
+    std::snprintf(note, sizeof note, "  (the server ended it after %.2f s of %g s)", t.ran_ms / 1000,
+                  duration_ms / 1000.0);
+    text += note;
+  }
+  return text;
+}
+
+void add_ended_early(yyjson_mut_doc *doc, yyjson_mut_val *obj, const char *key, const TransferReport &t) {
+  yyjson_mut_val *entry = yyjson_mut_obj(doc);
+  yyjson_mut_obj_add_int(doc, entry, "planned_ms", t.planned_ms);
+  yyjson_mut_obj_add_int(doc, entry, "ran_ms", std::llround(t.ran_ms));
+  yyjson_mut_obj_add_val(doc, obj, key, entry);
 }
 
 }  // namespace
@@ -119,23 +228,59 @@ bool read_figures(const char *json, Figures *figures) {
     figures->jitter_ms = member_number(root, "jitter_ms");
     figures->download_mbps = member_number(root, "download_mbps");
     figures->upload_mbps = member_number(root, "upload_mbps");
+    figures->duration_ms = static_cast<int>(member_number(root, "duration_ms"));
   }
   yyjson_doc_free(doc);
   return ok;
 }
 
-std::string compose_result(const char *library_json, const LoadedReport &loaded,
-                           const std::vector<CandidateReport> &candidates) {
+bool latency_increase(const LoadedReport &loaded, const LoadedLatency &transfer, double *increase_ms) {
+  if (!loaded.idle || loaded.idle_latency.reply_ms < 0 || transfer.reply_ms < 0) return false;
+  *increase_ms = transfer.reply_ms - loaded.idle_latency.reply_ms;
+  return true;
+}
+
+std::string rfc3339_utc(std::chrono::system_clock::time_point when) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+  const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+  const std::tm *utc = std::gmtime(&seconds);  // only the main thread asks for the time
+  char text[40] = "";
+  if (utc != nullptr) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", utc);
+  char fraction[8];
+  std::snprintf(fraction, sizeof fraction, ".%03dZ", static_cast<int>(ms % 1000));
+  return std::string(text) + fraction;
+}
+
+std::string compose_result(const char *library_json, const RunReport &run) {
   const std::string base = library_json;
-  if (!loaded.download && !loaded.upload && candidates.empty()) return base;
+  const LoadedReport &loaded = run.loaded;
+  const std::vector<CandidateReport> &candidates = run.candidates;
   yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
   yyjson_mut_val *root = yyjson_mut_obj(doc);
   yyjson_mut_doc_set_root(doc, root);
+  yyjson_mut_obj_add_int(doc, root, "version", kResultVersion);
+  yyjson_mut_obj_add_strcpy(doc, root, "timestamp", run.timestamp.c_str());
+  if (loaded.idle) add_loaded(doc, root, "idle_latency", loaded.idle_latency);
   if (loaded.download || loaded.upload) {
     yyjson_mut_val *phases = yyjson_mut_obj(doc);
-    if (loaded.download) add_loaded(doc, phases, "download", loaded.download_latency);
-    if (loaded.upload) add_loaded(doc, phases, "upload", loaded.upload_latency);
+    if (loaded.download) {
+      add_grade(doc, add_loaded(doc, phases, "download", loaded.download_latency), loaded,
+                loaded.download_latency);
+    }
+    if (loaded.upload) {
+      add_grade(doc, add_loaded(doc, phases, "upload", loaded.upload_latency), loaded, loaded.upload_latency);
+    }
     yyjson_mut_obj_add_val(doc, root, "loaded_latency", phases);
+    yyjson_mut_val *rpm = yyjson_mut_obj(doc);
+    if (loaded.download) add_responsiveness(doc, rpm, "download", run.download.responsiveness);
+    if (loaded.upload) add_responsiveness(doc, rpm, "upload", run.upload.responsiveness);
+    yyjson_mut_obj_add_val(doc, root, "responsiveness", rpm);
+  }
+  if (run.download.ended_early || run.upload.ended_early) {
+    yyjson_mut_val *ended = yyjson_mut_obj(doc);
+    if (run.download.ended_early) add_ended_early(doc, ended, "download", run.download);
+    if (run.upload.ended_early) add_ended_early(doc, ended, "upload", run.upload);
+    yyjson_mut_obj_add_val(doc, root, "ended_early", ended);
   }
   if (!candidates.empty()) {
     yyjson_mut_val *list = yyjson_mut_arr(doc);
@@ -170,12 +315,18 @@ std::string compose_result(const char *library_json, const LoadedReport &loaded,
 void print_summary(const Figures &f, TestSelection only, bool colour) {
   const char *bold = colour ? "\x1b[1m" : "";
   const char *reset = colour ? "\x1b[0m" : "";
+  const RunReport &r = f.run;
   std::printf("Server     %s\n", f.server.c_str());
-  if (f.loaded.download || f.loaded.upload) {
-    if (shows_download(only))
-      std::printf("Download   %s%s%s\n", bold, rate_text(f.download_mbps).c_str(), reset);
-    if (shows_upload(only)) std::printf("Upload     %s%s%s\n", bold, rate_text(f.upload_mbps).c_str(), reset);
-    print_latency_table(f, shows_ping(only), bold, reset);
+  if (r.loaded.download || r.loaded.upload) {
+    if (shows_download(only)) {
+      std::printf("Download   %s%s%s\n", bold,
+                  transfer_text(f.download_mbps, r.download, f.duration_ms).c_str(), reset);
+    }
+    if (shows_upload(only)) {
+      std::printf("Upload     %s%s%s\n", bold, transfer_text(f.upload_mbps, r.upload, f.duration_ms).c_str(),
+                  reset);
+    }
+    print_latency_table(f, bold, reset);
     std::fflush(stdout);
     return;
   }
@@ -195,12 +346,30 @@ void print_summary_line(const Figures &f, TestSelection only, long long run) {
   const std::tm *local = std::localtime(&now);  // only the main thread asks for the time
   if (local != nullptr) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", local);
 
+  const LoadedReport &l = f.run.loaded;
   std::printf("%s  run %lld  %s", when, run, f.server.c_str());
-  if (shows_ping(only)) std::printf("  latency %.2f ms  jitter %.2f ms", f.ping_ms, f.jitter_ms);
-  if (shows_download(only)) std::printf("  download %s", rate_text(f.download_mbps).c_str());
-  if (shows_upload(only)) std::printf("  upload %s", rate_text(f.upload_mbps).c_str());
-  const LoadedLatency *phases[2] = {f.loaded.download ? &f.loaded.download_latency : nullptr,
-                                    f.loaded.upload ? &f.loaded.upload_latency : nullptr};
+  if (l.idle) {
+    if (l.idle_latency.samples > 0) {
+      std::printf("  idle latency %.2f ms", l.idle_latency.median_ms);
+    } else {
+      std::printf("  idle latency -");
+    }
+  } else if (shows_ping(only)) {
+    std::printf("  latency %.2f ms  jitter %.2f ms", f.ping_ms, f.jitter_ms);
+  }
+  if (shows_download(only)) {
+    std::printf("  download %s", rate_text(f.download_mbps).c_str());
+    if (f.run.download.ended_early)
+      std::printf(" (ended by the server after %.2f s)", f.run.download.ran_ms / 1000);
+  }
+  if (shows_upload(only)) {
+    std::printf("  upload %s", rate_text(f.upload_mbps).c_str());
+    if (f.run.upload.ended_early)
+      std::printf(" (ended by the server after %.2f s)", f.run.upload.ran_ms / 1000);
+  }
+  const LoadedLatency *phases[2] = {l.download ? &l.download_latency : nullptr,
+                                    l.upload ? &l.upload_latency : nullptr};
+  const Responsiveness *rpm[2] = {&f.run.download.responsiveness, &f.run.upload.responsiveness};
   const char *titles[2] = {"download", "upload"};
   for (int i = 0; i < 2; ++i) {
     if (phases[i] == nullptr) continue;
@@ -210,6 +379,11 @@ void print_summary_line(const Figures &f, TestSelection only, long long run) {
       std::printf("  %s latency -", titles[i]);
     }
     if (phases[i]->lost > 0) std::printf(" (%d lost)", phases[i]->lost);
+    double increase = 0;
+    if (latency_increase(l, *phases[i], &increase)) {
+      std::printf(" bloat %s (%+.1f ms)", bloat_grade(increase), shown_tenths(increase));
+    }
+    if (rpm[i]->known) std::printf(" %.0f RPM %s", rpm[i]->rpm, confidence_name(rpm[i]->confidence));
   }
   std::printf("\n");
   std::fflush(stdout);

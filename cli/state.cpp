@@ -36,10 +36,10 @@ bool fail(std::string *why, const std::string &text) {
 }
 
 // A number that may stand in the state: finite and not below zero (every figure and time is).
-bool read_amount(yyjson_val *v, double *out) {
+bool read_amount(yyjson_val *v, double *out, bool may_be_negative = false) {
   if (!yyjson_is_num(v)) return false;
   const double d = yyjson_get_num(v);
-  if (!std::isfinite(d) || d < 0) return false;
+  if (!std::isfinite(d) || (d < 0 && !may_be_negative)) return false;
   *out = d;
   return true;
 }
@@ -72,7 +72,7 @@ bool read_record(yyjson_val *obj, ServerRecord *r, std::string *why) {
   for (int i = 0; i < kFigureCount; ++i) {
     yyjson_val *v = yyjson_obj_get(figures, kFigureSpecs[i].key);
     if (v == nullptr) continue;
-    if (!read_amount(v, &r->figures[i].value))
+    if (!read_amount(v, &r->figures[i].value, kFigureSpecs[i].signed_figure))
       return fail(why, r->server + ": " + kFigureSpecs[i].key + " is not a figure");
     r->figures[i].known = true;
   }

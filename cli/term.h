@@ -1,6 +1,6 @@
 // What the command needs from the terminal and the operating system's interrupts, in one small interface.
-// term_posix.cpp and term_win32.cpp are the only files of the command that know one platform from the
-// other.
+// term_posix.cpp and term_win32.cpp are, with infile_*.cpp (infile.h), the only files of the command that
+// know one platform from the other.
 #pragma once
 
 enum class TermStream { out, err };

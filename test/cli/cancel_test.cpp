@@ -15,29 +15,47 @@
 
 namespace {
 
+size_t count_results(const std::string &stream) {
+  size_t n = 0;
+  for (size_t at = stream.find("\"type\":\"result\""); at != std::string::npos;
+       at = stream.find("\"type\":\"result\"", at + 1)) {
+    ++n;
+  }
+  return n;
+}
+
 struct CancelCase {
   const char *what;
   std::vector<std::string> args;
+  const char *wait_for;      // a fragment of the --json-stream output that says the run is where it should be
   std::vector<int> signals;  // sent 50 ms apart
-  bool after_first_result;   // wait for one result line first (the command is then between runs)
   const char *says;          // on stderr
 };
 
 const CancelCase kCancelCases[] = {
-    {"download",
-     {"--only", "download", "--duration", "60000"},
+    {"idle baseline",
+     {"--only", "download", "-t", "60"},
+     "\"test\":\"idle\"",
      {SIGINT},
-     false,
      "kestrum: Cancelled by user\n"},
-    {"upload", {"--only", "upload", "--duration", "60000"}, {SIGINT}, false, "kestrum: Cancelled by user\n"},
-    {"full run", {"--duration", "60000"}, {SIGTERM}, false, "kestrum: Cancelled by user\n"},
+    {"download",
+     {"--only", "download", "-t", "60"},
+     "\"test\":\"download\"",
+     {SIGINT},
+     "kestrum: Cancelled by user\n"},
+    {"upload",
+     {"--only", "upload", "-t", "60"},
+     "\"test\":\"upload\"",
+     {SIGINT},
+     "kestrum: Cancelled by user\n"},
+    {"full run, upload", {"-t", "2"}, "\"test\":\"upload\"", {SIGTERM}, "kestrum: Cancelled by user\n"},
     {"between runs",
      {"--repeat", "0", "--interval", "60", "--only", "ping", "--count", "1"},
+     "\"type\":\"result\"",
      {SIGINT},
-     true,
      "kestrum: Cancelled by user\n"},
     // A second interrupt may end the command before the run has wound down; either way it is 130.
-    {"twice", {"--only", "download", "--duration", "60000"}, {SIGINT, SIGINT}, false, "kestrum: "},
+    {"twice", {"--only", "download", "-t", "60"}, "\"test\":\"download\"", {SIGINT, SIGINT}, "kestrum: "},
 };
 
 TEST(Cancel, InterruptEndsWith130AndCancelledByUser) {
@@ -45,16 +63,11 @@ TEST(Cancel, InterruptEndsWith130AndCancelledByUser) {
     SCOPED_TRACE(c.what);
     CliLaunch launch;
     launch.args = c.args;
-    launch.args.push_back("--json");
+    launch.args.push_back("--json-stream");
     CliProcess p(launch);
     ASSERT_TRUE(p.started());
-    // The notice comes once the command watches for interrupts and its server runs.
-    ASSERT_TRUE(p.wait_for("bundled server", true, 10000)) << p.err();
-    if (c.after_first_result) {
-      ASSERT_TRUE(p.wait_for("}\n", false, 10000)) << p.err();
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const std::string results_before = p.out();
+    ASSERT_TRUE(p.wait_for(c.wait_for, false, 20000)) << p.out() << p.err();
+    const size_t results_before = count_results(p.out());
 
     for (size_t i = 0; i < c.signals.size(); ++i) {
       if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -63,7 +76,7 @@ TEST(Cancel, InterruptEndsWith130AndCancelledByUser) {
     ASSERT_TRUE(p.finish(3000)) << "still running 3 s after the interrupt; stderr: " << p.err();
     EXPECT_EQ(p.exit_code(), 130);
     EXPECT_NE(p.err().find(c.says), std::string::npos) << p.err();
-    EXPECT_EQ(p.out(), results_before) << "a cancelled run prints no result";
+    EXPECT_EQ(count_results(p.out()), results_before) << "a cancelled run prints no result";
   }
 }
 

@@ -51,6 +51,14 @@ struct LoadedDoc {
   double jitter_ms = -1;
   long long samples = -1;
   long long lost = -1;
+  double connect_ms = -1;
+  double reply_ms = -1;
+  double increase_ms = -1000;  // a transfer's rise over idle; -1000 when absent or null
+  std::string grade;
+  // The transfer's "responsiveness": rpm -1 when absent or null.
+  double rpm = -1;
+  std::string confidence;
+  std::string basis;
 };
 
 struct ResultDoc {
@@ -62,10 +70,20 @@ struct ResultDoc {
   double download_mbps = -1;
   double upload_mbps = -1;
   long long duration_ms = -1;
+  long long version = -1;
+  std::string timestamp;
+  LoadedDoc idle;  // "idle_latency"
   LoadedDoc loaded_download;
   LoadedDoc loaded_upload;
+  // "ended_early": -1 when the transfer is not in it
+  long long download_ran_ms = -1;
+  long long upload_ran_ms = -1;
 };
 ResultDoc parse_result(const std::string &line);
+
+// Seconds since the Unix epoch of an RFC 3339 time in UTC with milliseconds ("2026-12-10T13:45:07.250Z");
+// -1 when the text is not one.
+double rfc3339_seconds(const std::string &text);
 
 // "127.0.0.1:PORT" from the command's "No server given: ..." line on stderr; empty when it is not there.
 std::string bundled_server(const std::string &stderr_text);

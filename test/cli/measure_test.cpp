@@ -4,6 +4,7 @@
 #include <yyjson.h>
 
 #include <chrono>
+#include <iterator>
 #include <regex>
 #include <string>
 #include <thread>
@@ -44,6 +45,9 @@ Members members_of(const std::string &line) {
 const std::vector<std::string> kLibraryMembers = {"server",      "ping_ms",     "jitter_ms", "download_mbps",
                                                   "upload_mbps", "duration_ms", "phase"};
 
+// The command's members that every result line has, right after the library's.
+const std::vector<std::string> kVersioned = {"version", "timestamp"};
+
 std::vector<std::string> with(std::vector<std::string> a, const std::vector<std::string> &b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
@@ -59,7 +63,7 @@ TEST(Failure, ClosedPortExitsWith1AndTheLibrarysMessage) {
       {"127.0.0.1", "--port", p},
       {"--port=" + p, "127.0.0.1", "--json"},  // options before HOST; nothing on stdout even with --json
       {"127.0.0.1", "--port", p, "--only", "ping", "--count", "1000"},
-      {"127.0.0.1", "--port", p, "--only", "download", "--duration", "1"},
+      {"127.0.0.1", "-p", p, "--only", "download", "--duration", "1ms"},
       {"127.0.0.1", "--port", p, "--only", "upload"},
       {"--port", p, "--", "127.0.0.1"},  // after "--", HOST even if it looked like an option
   };
@@ -90,8 +94,14 @@ TEST(Failure, AFailedRunOfASeriesIsReportedAndTheSeriesGoesOn) {
 
 // --- the result line -------------------------------------------------------------------------------------
 
+double wall_seconds() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
 TEST(JsonOutput, FullRunPrintsOneCompleteLine) {
-  const CliResult r = run_cli({"--json", "--duration", "300"});
+  const double before = wall_seconds();
+  const CliResult r = run_cli({"--json", "--duration", "300ms"});
+  const double after = wall_seconds();
   ASSERT_TRUE(r.finished);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::vector<std::string> lines = split_lines(r.out);
@@ -107,12 +117,26 @@ TEST(JsonOutput, FullRunPrintsOneCompleteLine) {
   EXPECT_GT(doc.download_mbps, 0);
   EXPECT_GT(doc.upload_mbps, 0);
   EXPECT_EQ(doc.duration_ms, 300);
+  // Versioned and dated by the run's start (the timestamp has whole milliseconds).
+  EXPECT_EQ(doc.version, 1);
+  const double started = rfc3339_seconds(doc.timestamp);
+  EXPECT_GE(started, before - 0.001) << doc.timestamp;
+  EXPECT_LE(started, after - 0.6) << "the start, not the end: two 300 ms transfers came after it";
 
   // The library's seven members first and in their order, then latency under load for both transfers,
   // probed every 100 ms from 100 ms into each transfer.
   const Members members = members_of(lines[0]);
-  EXPECT_EQ(members.top, with(kLibraryMembers, {"loaded_latency"}));
+  EXPECT_EQ(members.top,
+            with(with(kLibraryMembers, kVersioned), {"idle_latency", "loaded_latency", "responsiveness"}));
   EXPECT_EQ(members.loaded, (std::vector<std::string>{"download", "upload"}));
+  // The idle baseline: ten probes like those under load, before the transfers.
+  EXPECT_EQ(doc.idle.samples, 10);
+  EXPECT_EQ(doc.idle.lost, 0);
+  EXPECT_GT(doc.idle.median_ms, 0);
+  EXPECT_GE(doc.idle.p90_ms, doc.idle.median_ms);
+  EXPECT_GT(doc.idle.connect_ms, 0);
+  EXPECT_GT(doc.idle.reply_ms, 0);
+  EXPECT_EQ(doc.download_ran_ms, -1) << "nothing ended early";
   for (const auto &phase : {doc.loaded_download, doc.loaded_upload}) {
     EXPECT_GE(phase.samples, 1);
     EXPECT_LE(phase.samples + phase.lost, 3) << "at most one probe per 100 ms";
@@ -120,6 +144,14 @@ TEST(JsonOutput, FullRunPrintsOneCompleteLine) {
     EXPECT_GT(phase.median_ms, 0);
     EXPECT_GE(phase.p90_ms, phase.median_ms);
     EXPECT_GE(phase.jitter_ms, 0);
+    EXPECT_GT(phase.connect_ms, 0);
+    EXPECT_GT(phase.reply_ms, 0);
+    // The grade is on the rise of the median reply over idle's; 300 ms transfers earn only low confidence.
+    EXPECT_NEAR(phase.increase_ms, phase.reply_ms - doc.idle.reply_ms, 1e-9);
+    EXPECT_NE(phase.grade, "");
+    EXPECT_GT(phase.rpm, 0);
+    EXPECT_EQ(phase.confidence, "low");
+    EXPECT_EQ(phase.basis, "from fresh-connection TCP probes");
   }
 }
 
@@ -133,8 +165,9 @@ struct OnlyCase {
 TEST(JsonOutput, OnlyRunsTheChosenTest) {
   const OnlyCase cases[] = {
       {{"--only", "ping", "--count", "3"}, true, false, false, 0, {}},
-      {{"--only", "download", "--duration", "300"}, false, true, false, 300, {"download"}},
-      {{"--only=upload", "--duration=250"}, false, false, true, 250, {"upload"}},
+      {{"--only", "download", "-t", "0.3"}, false, true, false, 300, {"download"}},
+      {{"--only", "download", "-t0.2", "-J"}, false, true, false, 200, {"download"}},
+      {{"--only=upload", "--duration=0.25s"}, false, false, true, 250, {"upload"}},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.args[1]);
@@ -152,7 +185,9 @@ TEST(JsonOutput, OnlyRunsTheChosenTest) {
     EXPECT_EQ(doc.upload_mbps > 0, c.upload);
     EXPECT_EQ(doc.duration_ms, c.duration_ms);
     const Members members = members_of(r.out);
-    EXPECT_EQ(members.top, c.loaded.empty() ? kLibraryMembers : with(kLibraryMembers, {"loaded_latency"}));
+    const std::vector<std::string> top = with(kLibraryMembers, kVersioned);
+    EXPECT_EQ(members.top,
+              c.loaded.empty() ? top : with(top, {"idle_latency", "loaded_latency", "responsiveness"}));
     EXPECT_EQ(members.loaded, c.loaded);
   }
 }
@@ -161,7 +196,7 @@ TEST(JsonOutput, OnlyRunsTheChosenTest) {
 
 TEST(Repeat, JsonGivesOneLinePerRun) {
   const CliResult r =
-      run_cli({"--json", "--repeat", "3", "--interval", "0", "--only", "download", "--duration", "100"});
+      run_cli({"--json", "--repeat", "3", "--interval", "0", "--only", "download", "--duration", "100ms"});
   ASSERT_TRUE(r.finished);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::vector<std::string> lines = split_lines(r.out);
@@ -214,15 +249,15 @@ class NamedServer : public ::testing::Test {
 
 struct NamedCase {
   std::vector<std::string> args;
-  uint64_t connections;  // one per latency sample, one per transfer; the loaded probes come on top
+  uint64_t connections;  // one per latency sample, one per transfer; the command's probes come on top
 };
 
 TEST_F(NamedServer, MeasuresTheNamedServerWithTheGivenCountsAndRuns) {
   const NamedCase cases[] = {
       {{"--only", "ping", "--count", "7"}, 7},
       {{"--only", "ping", "--count", "2", "--repeat", "3", "--interval", "0"}, 6},
-      {{"--only", "upload", "--duration", "100", "--repeat", "2", "--interval", "0"}, 2},
-      {{"--duration", "100"}, 10 + 2},
+      {{"--only", "upload", "--duration", "100ms", "--repeat", "2", "--interval", "0"}, 2},
+      {{"--duration", "100ms"}, 10 + 2},
   };
   const std::string where = "127.0.0.1:" + port_text(server_port(server_));
   uint64_t before = 0;
@@ -241,7 +276,7 @@ TEST_F(NamedServer, MeasuresTheNamedServerWithTheGivenCountsAndRuns) {
     for (const auto &line : split_lines(r.out)) {
       const ResultDoc doc = parse_result(line);
       EXPECT_EQ(doc.server, where);
-      for (const LoadedDoc &l : {doc.loaded_download, doc.loaded_upload}) {
+      for (const LoadedDoc &l : {doc.idle, doc.loaded_download, doc.loaded_upload}) {
         if (l.samples >= 0) expected += static_cast<uint64_t>(l.samples + l.lost);
       }
     }
@@ -254,7 +289,7 @@ TEST_F(NamedServer, MeasuresTheNamedServerWithTheGivenCountsAndRuns) {
 // --- the bundled server, end to end ----------------------------------------------------------------------
 
 TEST(EmbeddedServer, FullRunWithoutHostPrintsTheSummary) {
-  const CliResult r = run_cli({"--duration", "300"});
+  const CliResult r = run_cli({"--duration", "300ms"});
   ASSERT_TRUE(r.finished);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::string server = bundled_server(r.err);
@@ -262,25 +297,72 @@ TEST(EmbeddedServer, FullRunWithoutHostPrintsTheSummary) {
   EXPECT_EQ(r.err, "No server given: measuring against the bundled server on " + server + "\n");
 
   const std::vector<std::string> lines = split_lines(r.out);
-  ASSERT_EQ(lines.size(), 9u) << r.out;
+  ASSERT_EQ(lines.size(), 17u) << r.out;
   EXPECT_EQ(lines[0], "Server     " + server);
-  const char *const figures[] = {"^Download   ([0-9.]+) [MG]bit/s$",
+  const std::string ms = " +[0-9.]+ ms";
+  const std::string part = ms;
+  const std::string figures[] = {"^Download   ([0-9.]+) [MG]bit/s$",
                                  "^Upload     ([0-9.]+) [MG]bit/s$",
                                  "^ +idle +download +upload$",
-                                 "^Latency( +([0-9.]+) ms){3}$",
-                                 "^  p90 +- +([0-9.]+) ms +([0-9.]+) ms$",
-                                 "^Jitter( +([0-9.]+) ms){3}$",
-                                 "^Probes +10 +[0-9]+( \\+[0-9]+ lost)? +[0-9]+( \\+[0-9]+ lost)?$"};
-  for (int i = 0; i < 7; ++i) {
+                                 "^Latency" + ms + ms + ms + "$",
+                                 "^  connect" + part + part + part + "$",
+                                 "^  reply" + part + part + part + "$",
+                                 "^  p90" + ms + ms + ms + "$",
+                                 "^Jitter" + ms + ms + ms + "$",
+                                 "^Probes +10 +[0-9]+( \\+[0-9]+ lost)? +[0-9]+( \\+[0-9]+ lost)?$",
+                                 "^Bloat +-( +(A\\+|[A-DF]) [+-][0-9.]+ ms){2}$",
+                                 "^RPM +-( +[0-9]+ low){2}$"};
+  for (size_t i = 0; i < std::size(figures); ++i) {
     std::smatch m;
     ASSERT_TRUE(std::regex_match(lines[i + 1], m, std::regex(figures[i]))) << lines[i + 1];
     if (i < 2) {
       EXPECT_GT(std::stod(m[1].str()), 0) << lines[i + 1];
     }
   }
+  // Below the table, what the figures are and what they are not.
+  EXPECT_EQ(lines[12].rfind("Latency: medians of TCP probes on fresh connections", 0), 0u) << r.out;
+  EXPECT_NE(
+      r.out.find(
+          "RPM: round trips per minute from fresh-connection TCP\nprobes (the TCP-only form of the IETF "
+          "responsiveness draft's figure, not its full test)"),
+      std::string::npos)
+      << r.out;
   // Not a terminal: no progress drawing and no colour.
   EXPECT_EQ(r.out.find_first_of("\r\x1b"), std::string::npos);
   EXPECT_EQ(r.err.find_first_of("\r\x1b"), std::string::npos);
+}
+
+// A download the server ends before its planned length (its stream limit) is a shorter measurement, and
+// says so: in the JSON, and on the summary.
+TEST(EndedEarly, ADownloadTheServerCutShortIsReportedAsSuch) {
+  ServerConfig config;
+  config.bind = "127.0.0.1";
+  config.port = 0;
+  config.quiet = true;
+  config.max_stream_seconds = 1;
+  std::string error;
+  Server *server = server_start(config, &error);
+  ASSERT_NE(server, nullptr) << error;
+  const std::string port = port_text(server_port(server));
+
+  // The server ends the stream after its 1 s; the plan is far longer, whatever the machine's load.
+  const CliResult json = run_cli({"127.0.0.1", "-p", port, "--only", "download", "-t", "20", "-J"});
+  ASSERT_TRUE(json.finished);
+  EXPECT_EQ(json.exit_code, 0) << json.err;
+  const ResultDoc doc = parse_result(json.out);
+  EXPECT_EQ(doc.duration_ms, 20000) << "the library's member keeps the planned length";
+  EXPECT_GE(doc.download_ran_ms, 1000) << "at least the server's stream limit: " << json.out;
+  EXPECT_NE(json.out.find("\"ended_early\":{\"download\":{\"planned_ms\":20000,\"ran_ms\":"),
+            std::string::npos)
+      << json.out;
+
+  const CliResult text = run_cli({"127.0.0.1", "-p", port, "--only", "download", "-t", "20"});
+  EXPECT_EQ(text.exit_code, 0) << text.err;
+  EXPECT_TRUE(std::regex_search(
+      text.out,
+      std::regex("\nDownload   [0-9.]+ [MG]bit/s  \\(the server ended it after [0-9.]+ s of 20 s\\)\n")))
+      << text.out;
+  server_stop(server);
 }
 
 }  // namespace

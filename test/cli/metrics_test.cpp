@@ -25,6 +25,9 @@ TEST(Metrics, ExpositionTextOfTwoServers) {
   full.figures[kLoadedMedianDownload] = {true, 0.2};
   full.figures[kLoadedP90Download] = {true, 0.64};
   full.figures[kLoadedMedianUpload] = {true, 0.031};
+  full.figures[kLoadedIncreaseDownload] = {true, 0.195};
+  full.figures[kResponsivenessDownload] = {true, 301.5};
+  full.figures[kResponsivenessUpload] = {true, 4100};
   full.last_run_timestamp_seconds = 1796911716.5;
   full.last_run_success = true;
   full.last_success_timestamp_seconds = 1796911716.5;
@@ -49,6 +52,11 @@ TEST(Metrics, ExpositionTextOfTwoServers) {
            "kestrum_loaded_latency_median_seconds{" + a + ",direction=\"upload\"} 0.031",
            "# TYPE kestrum_loaded_latency_p90_seconds gauge",
            "kestrum_loaded_latency_p90_seconds{" + a + ",direction=\"download\"} 0.64",
+           "# TYPE kestrum_loaded_latency_increase_seconds gauge",
+           "kestrum_loaded_latency_increase_seconds{" + a + ",direction=\"download\"} 0.195",
+           "# TYPE kestrum_responsiveness_rpm gauge",
+           "kestrum_responsiveness_rpm{" + a + ",direction=\"download\"} 301.5",
+           "kestrum_responsiveness_rpm{" + a + ",direction=\"upload\"} 4100",
            "kestrum_last_run_timestamp_seconds{" + a + "} 1796911716.5",
            "kestrum_last_run_timestamp_seconds{" + b + "} 1796911800",
            "kestrum_last_success_timestamp_seconds{" + a + "} 1796911716.5",
@@ -80,20 +88,27 @@ TEST(Metrics, ExpositionTextOfTwoServers) {
     EXPECT_EQ(count_of(text.substr(next == std::string::npos ? text.size() : next), "\n" + name + "{"), 0u)
         << name << " has samples after the next family";
   }
-  EXPECT_EQ(families, 11u);
+  EXPECT_EQ(families, 13u);
 }
 
 TEST(Metrics, ABadRunKeepsTheFiguresAndAGoodOneReplacesOnlyWhatItMeasured) {
   const char *full = R"({"server":"192.0.2.10:9301","ping_ms":2.5,"jitter_ms":0.5,"download_mbps":800,)"
                      R"("upload_mbps":40,"duration_ms":5000,"phase":"complete"})";
-  LoadedReport loaded;
+  RunReport run;
+  LoadedReport &loaded = run.loaded;
   loaded.download = loaded.upload = true;
+  loaded.idle = true;
+  loaded.idle_latency.samples = 10;
+  loaded.idle_latency.reply_ms = 0.5;
   loaded.download_latency.samples = 40;
   loaded.download_latency.median_ms = 30;
   loaded.download_latency.p90_ms = 45;
+  loaded.download_latency.reply_ms = 15.5;
   loaded.upload_latency.samples = 0;  // every probe lost: no figure
   loaded.upload_latency.lost = 40;
-  const RunFigures first = run_figures(TestSelection::all, full, loaded);
+  run.download.responsiveness.known = true;
+  run.download.responsiveness.rpm = 3870.9;
+  const RunFigures first = run_figures(TestSelection::all, full, run);
 
   ServerRecord r;
   record_run(&r, true, 100, first);
@@ -107,17 +122,22 @@ TEST(Metrics, ABadRunKeepsTheFiguresAndAGoodOneReplacesOnlyWhatItMeasured) {
   EXPECT_EQ(r.figures[kLoadedMedianDownload].value, 0.03);
   EXPECT_EQ(r.figures[kLoadedP90Download].value, 0.045);
   EXPECT_FALSE(r.figures[kLoadedMedianUpload].known);
+  EXPECT_DOUBLE_EQ(r.figures[kLoadedIncreaseDownload].value, 0.015) << "the reply's rise, in seconds";
+  EXPECT_EQ(r.figures[kResponsivenessDownload].value, 3870.9);
+  EXPECT_FALSE(r.figures[kLoadedIncreaseUpload].known);
+  EXPECT_FALSE(r.figures[kResponsivenessUpload].known);
 
   // --only ping measures the idle latency and nothing else; the transfers' last figures stand.
   const char *ping = R"({"server":"192.0.2.10:9301","ping_ms":4,"jitter_ms":1,"download_mbps":0,)"
                      R"("upload_mbps":0,"duration_ms":0,"phase":"complete"})";
-  record_run(&r, true, 300, run_figures(TestSelection::ping, ping, LoadedReport()));
+  record_run(&r, true, 300, run_figures(TestSelection::ping, ping, RunReport()));
   EXPECT_TRUE(r.last_run_success);
   EXPECT_EQ(r.last_success_timestamp_seconds, 300);
   EXPECT_EQ(r.figures[kIdleLatency].value, 0.004);
   EXPECT_EQ(r.figures[kIdleJitter].value, 0.001);
   EXPECT_EQ(r.figures[kDownloadRate].value, 800 * 125000);
   EXPECT_EQ(r.figures[kUploadRate].value, 40 * 125000);
+  EXPECT_EQ(r.figures[kResponsivenessDownload].value, 3870.9);
 }
 
 TEST(Metrics, ServerLabelsAreValidUtf8WhateverTheHostBytes) {

@@ -61,7 +61,7 @@ TEST_F(Record, FilesThatCannotBeWrittenAreFoundBeforeAnythingIsMeasured) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.says);
-    std::vector<std::string> args = {live_, "--duration", "60000"};
+    std::vector<std::string> args = {live_, "-t", "60"};
     args.insert(args.end(), c.files.begin(), c.files.end());
     const CliResult r = run_cli(args, 10000);
     ASSERT_TRUE(r.finished) << "measured before finding out";

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <yyjson.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -154,6 +157,60 @@ TEST_F(DualStackServer, OfSeveralServersTheLowestMedianIsMeasuredAndTheUnreachab
   EXPECT_LT(c[2].median_ms, 150);
   EXPECT_TRUE(c[2].chosen);
   std::remove(path.c_str());
+}
+
+// A --servers file is read only when it is a regular file of bounded size; a line that would measure
+// something else than it says (a NUL cuts the host short) or could not be reported (not UTF-8) is refused
+// by its number, and nothing is measured.
+TEST(ServersFile, BadFilesAreRefusedWithStatus2AndTheLineNumber) {
+  std::string many;
+  for (int i = 0; i < 257; ++i) many += "127.0.0." + std::to_string(1 + i % 200) + "\n";
+  const struct {
+    const char *what;
+    std::string content;
+    const char *says;  // after "kestrum: --servers: PATH"
+  } cases[] = {
+      {"a NUL in a line", std::string("# list\n127.0.0.1\0:9\n", 20), ":2: the line holds a NUL byte"},
+      {"not UTF-8", "127.0.0.1\n\xff\xfe.example\n", ":2: the line is not UTF-8 text"},
+      {"an overlong UTF-8 form", "\xc0\xaf\n", ":1: the line is not UTF-8 text"},
+      {"a NUL in a comment", std::string("127.0.0.1 # a\0b\n", 16), ":1: the line holds a NUL byte"},
+      {"a line of 50 000 bytes", "127.0.0.1\n" + std::string(50000, 'a') + "\n",
+       ":2: the line is longer than 1024 bytes"},
+      {"two names on a line", "a.example b.example\n",
+       ":1: one HOST[:PORT] a line, not 'a.example b.example'"},
+      {"an escape sequence", "\x1b[2J\n", ":1: '\\x1b[2J' is not HOST"},
+      {"a bad port", "\n\n127.0.0.1:0\n", ":3: '127.0.0.1:0' is not HOST, HOST:PORT or [IPV6]:PORT"},
+      {"257 servers", many, ": more than 256 servers"},
+      {"2 MB", std::string(2 * 1024 * 1024, '#'), "' is larger than 1048576 bytes"},
+  };
+  const std::string path = ::testing::TempDir() + "kestrum-bad-servers.txt";
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::FILE *file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    std::fwrite(c.content.data(), 1, c.content.size(), file);
+    std::fclose(file);
+    const CliResult r = run_cli({"--servers", path, "--only", "ping", "--count", "1"}, 10000);
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("No server given"), std::string::npos) << r.err;
+    EXPECT_LT(r.err.size(), 400u) << "the file's text is never echoed whole";
+    EXPECT_EQ(r.out, "");
+  }
+  std::remove(path.c_str());
+}
+
+TEST(ServersFile, AFifoNobodyWritesIsRefusedAtOnce) {
+  const std::string path = ::testing::TempDir() + "kestrum-servers-" + std::to_string(getpid()) + ".fifo";
+  std::remove(path.c_str());
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  // Nobody ever writes to it: a reader that opened it to wait would never finish.
+  const CliResult r = run_cli({"--servers", path}, 10000);
+  std::remove(path.c_str());
+  ASSERT_TRUE(r.finished) << "blocked on the FIFO";
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.err.find("' is not a regular file"), std::string::npos) << r.err;
 }
 
 TEST(SeveralServers, NoneAnsweringFailsWithEachReason) {

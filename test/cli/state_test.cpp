@@ -53,6 +53,7 @@ ServerRecord sample_record(const std::string &server) {
   r.figures[kIdleLatency] = {true, 1e-300};
   r.figures[kLoadedP90Upload] = {true, 5e-324};  // the smallest double there is
   r.figures[kLoadedMedianDownload] = {true, 0};
+  r.figures[kLoadedIncreaseUpload] = {true, -0.000123};  // a difference: under load below idle
   r.last_run_timestamp_seconds = 1796911716.123456;
   r.last_run_success = false;
   r.last_success_timestamp_seconds = 1796911000.5;
@@ -128,6 +129,8 @@ TEST_F(State, WhatIsNotAUsableStateIsRefused) {
       {with(changed(R"(,"figures":{})", "")), "no figures"},
       {with(changed(R"("figures":{})", R"("figures":{"latency_seconds":"fast"})")), "latency_seconds"},
       {with(changed(R"("figures":{})", R"("figures":{"download_bytes_per_second":-1})")), "download_bytes"},
+      {with(changed(R"("figures":{})", R"("figures":{"responsiveness_rpm.upload":-1})")),
+       "responsiveness_rpm"},
       {with(entry + "," + entry), "listed twice"},
   };
   for (const auto &c : cases) {

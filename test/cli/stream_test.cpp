@@ -64,7 +64,18 @@ std::vector<Event> parse_stream(const std::string &out) {
     } else if (e.type() == "latency") {
       const bool lost = yyjson_is_true(e.get("lost"));
       EXPECT_TRUE(lost || e.num("ms") > 0) << line;
-      EXPECT_TRUE(e.str("test") == "download" || e.str("test") == "upload") << line;
+      const std::set<std::string> answered = {"type", "test", "ms", "connect_ms", "reply_ms", "elapsed_ms"};
+      const std::set<std::string> unanswered = {"type", "test", "lost", "elapsed_ms"};
+      EXPECT_EQ(keys, lost ? unanswered : answered) << line;
+      // The probe's two round trips, the connection's set-up and the request, make up its time.
+      if (!lost) {
+        EXPECT_GT(e.num("connect_ms"), 0) << line;
+        EXPECT_GT(e.num("reply_ms"), 0) << line;
+        EXPECT_NEAR(e.num("connect_ms") + e.num("reply_ms"), e.num("ms"), 1e-9) << line;
+      }
+      EXPECT_TRUE(e.str("test") == "idle" || e.str("test") == "download" || e.str("test") == "upload")
+          << line;
+      EXPECT_GE(e.num("elapsed_ms"), 0) << line;
     } else if (e.type() == "result") {
       EXPECT_TRUE(yyjson_is_obj(e.get("result"))) << line;
     } else if (e.type() == "error") {
@@ -76,7 +87,7 @@ std::vector<Event> parse_stream(const std::string &out) {
 }
 
 TEST(JsonStream, AFullRunStartsReportsAndEndsInTheResultJsonPrints) {
-  const CliResult stream = run_cli({"--json-stream", "--duration", "400"});
+  const CliResult stream = run_cli({"--json-stream", "--duration", "400ms"});
   ASSERT_TRUE(stream.finished);
   ASSERT_EQ(stream.exit_code, 0) << stream.err;
   const std::vector<Event> events = parse_stream(stream.out);
@@ -107,7 +118,7 @@ TEST(JsonStream, AFullRunStartsReportsAndEndsInTheResultJsonPrints) {
 
   // The same run with --json gives a document of the same members in the same order; the figures of the
   // streamed run are the ones its progress ended with.
-  const CliResult json = run_cli({"--json", "--duration", "400"});
+  const CliResult json = run_cli({"--json", "--duration", "400ms"});
   ASSERT_TRUE(json.finished);
   ASSERT_EQ(json.exit_code, 0) << json.err;
   Event printed(split_lines(json.out).at(0));
@@ -119,21 +130,33 @@ TEST(JsonStream, AFullRunStartsReportsAndEndsInTheResultJsonPrints) {
   const ResultDoc doc = parse_result(streamed_text);
   std::free(streamed_text);
   EXPECT_EQ(doc.server, start.str("server"));
+  // The start carries the result's schema version and the run's time, as the result does.
+  EXPECT_EQ(start.num("version"), 1);
+  EXPECT_EQ(doc.version, 1);
+  EXPECT_GT(rfc3339_seconds(start.str("timestamp")), 0) << start.str("timestamp");
+  EXPECT_EQ(doc.timestamp, start.str("timestamp"));
   EXPECT_EQ(doc.phase, "complete");
   EXPECT_EQ(doc.duration_ms, 400);
   EXPECT_GT(doc.ping_ms, 0);
   EXPECT_EQ(doc.download_mbps, download_final);
   EXPECT_EQ(doc.upload_mbps, upload_final);
 
-  // Every loaded probe was streamed, and the result counts exactly those.
-  long long probes[2] = {0, 0};
+  // Every probe was streamed, the idle ones first, and the result counts exactly those.
+  long long probes[3] = {0, 0, 0};
+  bool idle_after_load = false;
   for (const auto &e : events) {
-    if (e.type() == "latency") ++probes[e.str("test") == "upload" ? 1 : 0];
+    if (e.type() != "latency") continue;
+    const int i = e.str("test") == "idle" ? 0 : e.str("test") == "download" ? 1 : 2;
+    idle_after_load = idle_after_load || (i == 0 && probes[1] + probes[2] > 0);
+    ++probes[i];
   }
-  EXPECT_EQ(probes[0], doc.loaded_download.samples + doc.loaded_download.lost);
-  EXPECT_EQ(probes[1], doc.loaded_upload.samples + doc.loaded_upload.lost);
-  EXPECT_GT(probes[0], 0);
+  EXPECT_FALSE(idle_after_load);
+  EXPECT_EQ(probes[0], doc.idle.samples + doc.idle.lost);
+  EXPECT_EQ(probes[1], doc.loaded_download.samples + doc.loaded_download.lost);
+  EXPECT_EQ(probes[2], doc.loaded_upload.samples + doc.loaded_upload.lost);
+  EXPECT_EQ(probes[0], 10);
   EXPECT_GT(probes[1], 0);
+  EXPECT_GT(probes[2], 0);
 }
 
 TEST(JsonStream, EachRunOfASeriesRepeatsTheSequence) {
@@ -153,11 +176,15 @@ TEST(JsonStream, AFailedRunEndsInAnErrorWithTheLibrarysMessage) {
   ASSERT_TRUE(r.finished);
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err, "kestrum: Connect failed to 127.0.0.1:" + p + "\n");
+  // The idle baseline gives up after three lost probes in a row; then the library fails on its own.
   const std::vector<Event> events = parse_stream(r.out);
-  ASSERT_EQ(events.size(), 2u) << r.out;
-  EXPECT_EQ(events[0].type(), "start");
-  EXPECT_EQ(events[1].type(), "error");
-  EXPECT_EQ(events[1].str("message"), "Connect failed to 127.0.0.1:" + p);
+  std::string sequence;
+  for (const auto &e : events) {
+    sequence += e.type() == "latency" ? e.str("test") + (yyjson_is_true(e.get("lost")) ? "-lost " : " ")
+                                      : e.type() + " ";
+  }
+  EXPECT_EQ(sequence, "start idle-lost idle-lost idle-lost error ") << r.out;
+  EXPECT_EQ(events.back().str("message"), "Connect failed to 127.0.0.1:" + p);
 }
 
 }  // namespace

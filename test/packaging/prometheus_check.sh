@@ -168,7 +168,7 @@ metrics=$work/textfile/kestrum.prom
 state=$work/state/state
 server="127.0.0.1:$port_server"
 probe() {  # run number; the output goes to run-N.out, the messages to run-N.log
-  timeout 60 "$kestrum" "$server" --duration 1000 --json --metrics-file "$metrics" --state-file "$state" \
+  timeout 60 "$kestrum" "$server" -t 1 --json --metrics-file "$metrics" --state-file "$state" \
     >"$work/run-$1.out" 2>"$work/run-$1.log"
 }
 
@@ -266,14 +266,14 @@ print(len(rules), " ".join(sorted(set(r["health"] for r in rules))))')
 done
 [ "$health" = "5 ok" ] || fail "the alert rules are not all loaded and healthy: $health"
 
-# A host given as bytes that are not UTF-8 still makes a file promtool accepts.
+# A host given as bytes that are not UTF-8 never reaches a label: the command refuses it as bad input
+# (exit 2) before anything is measured or written, so there is no file Prometheus could not read. (The
+# label's own escaping, for any host text, is checked in Cli.Metrics.)
 odd=$work/odd.prom
-if timeout 30 "$kestrum" $'h\xff\x01st' --metrics-file "$odd" >/dev/null 2>"$work/odd.log"; then
-  fail "a run against an unresolvable host succeeded"
-fi
-grep -q 'server="h\\\\xFF\\\\x01st:9301"' "$odd" || fail "the odd host's label is not escaped: $(grep runs_total "$odd")"
-lint=$(promtool check metrics <"$odd" 2>&1) || fail "promtool check metrics failed on the odd host's file: $lint"
-[ -z "$lint" ] || fail "promtool check metrics reports on the odd host's file: $lint"
+status=0
+timeout 30 "$kestrum" $'h\xff\x01st' --metrics-file "$odd" >/dev/null 2>"$work/odd.log" || status=$?
+[ "$status" = 2 ] || fail "a host that is not UTF-8 was not refused as bad input (exit $status)"
+[ -e "$odd" ] && fail "a metrics file was written for a host that is not UTF-8"
 
 echo "prometheus_check: 3 separate runs, one state: runs_total ok 2 failed 1, last_run_success 1 0 1," \
   "download $expected = download_mbps x 125000, $(wc -l <"$work/panels") dashboard queries with data," \

@@ -197,11 +197,9 @@ std::vector<OptionRow> command_options(Reading *r) {
                 "0.001 to 2147483.647 (default " +
                 figure(d.duration_ms / 1000.0) + ")"),
       // A bare number is refused: it read as milliseconds once, and "--duration 10" was a 10 ms test.
-      [&] {
-        OptionRow row = option("duration", 0, "LENGTH").length(1, kMaxDurationMs, &o.duration_ms);
-        row.bare_alternative = "-t";
-        return row.says("the same with its unit: 10s, 1.5s or 2500ms (a bare number is refused)");
-      }(),
+      option("duration", 0, "LENGTH")
+          .length(1, kMaxDurationMs, &o.duration_ms, "-t")
+          .says("the same with its unit: 10s, 1.5s or 2500ms (a bare number is refused)"),
       option("count", 0, "N")
           .whole(1, kMaxCount, &o.count)
           .says("latency samples for --only ping, 1 to " + std::to_string(kMaxCount) + " (default " +

@@ -53,9 +53,7 @@ std::string ms_as_seconds(long long ms) {
   std::string text = std::to_string(ms / 1000);
   const long long rest = ms % 1000;
   if (rest != 0) {
-    char fraction[8];
-    std::snprintf(fraction, sizeof fraction, ".%03lld", rest);
-    text += fraction;
+    text += "." + std::to_string(1000 + rest).substr(1);  // the three digits, leading zeros kept
     while (text.back() == '0') text.pop_back();
   }
   return text;
@@ -81,8 +79,9 @@ OptionRow &OptionRow::rounded_seconds(long long low_ms, long long high_ms, int *
   return *this;
 }
 
-OptionRow &OptionRow::length(long long low_ms, long long high_ms, int *target_ms) {
+OptionRow &OptionRow::length(long long low_ms, long long high_ms, int *target_ms, std::string alternative) {
   kind = OptionKind::length;
+  bare_alternative = std::move(alternative);
   min = low_ms;
   max = std::min(high_ms, kMaxMs);
   set = store_ms(target_ms);

@@ -71,7 +71,8 @@ struct OptionRow {
   OptionRow &decimal(double low, double high, double *target);
   OptionRow &seconds(long long low_ms, long long high_ms, int *target_ms);
   OptionRow &rounded_seconds(long long low_ms, long long high_ms, int *target_ms);
-  OptionRow &length(long long low_ms, long long high_ms, int *target_ms);
+  // bare_alternative: the option that takes a bare number, which the message for one given here names.
+  OptionRow &length(long long low_ms, long long high_ms, int *target_ms, std::string bare_alternative = "");
   OptionRow &text(std::string *target);
   template <typename T>
   OptionRow &choice(std::vector<std::pair<std::string, T>> words, T *target) {

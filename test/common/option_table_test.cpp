@@ -37,8 +37,6 @@ std::vector<OptionRow> table(Targets *t) {
       return true;
     };
   };
-  OptionRow span = option("span", 0, "LENGTH").length(1, 60000, &t->span_ms);
-  span.bare_alternative = "-w";
   return {
       help_paragraph("Usage: tool [options]\n\n"),
       option("verbose", 'v').flag(&t->verbose).says("say more"),
@@ -47,7 +45,7 @@ std::vector<OptionRow> table(Targets *t) {
       option("ratio", 0, "R").decimal(0, 2.5, &t->ratio).says("a fraction\nof one"),
       option("wait", 'w', "SECONDS").seconds(1, 10000, &t->wait_ms).says("exact to the millisecond"),
       option("timeout", 0, "SEC").rounded_seconds(1, 3600000, &t->timeout_ms).says("rounded"),
-      span.says("with its unit"),
+      option("span", 0, "LENGTH").length(1, 60000, &t->span_ms, "-w").says("with its unit"),
       option("name", 0, "TEXT").text(&t->name).expects("a name").says("any text"),
       option("colour", 0, "C")
           .choice<Colour>({{"red", Colour::red}, {"green", Colour::green}}, &t->colour)

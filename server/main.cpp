@@ -2,6 +2,7 @@
 // runs the server until SIGINT or SIGTERM, and stops it cleanly.
 #include <atomic>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -75,10 +76,17 @@ int main(int argc, char **argv) {
     if (!ok && !metrics_failing) std::fprintf(stderr, "kestrum-server: %s\n", why.c_str());
     metrics_failing = !ok;
   };
+  // The period is kept on the monotonic clock: counting the 100 ms naps would stretch it by however long
+  // each nap oversleeps on a busy machine.
   write_metrics();
-  for (int waited_ms = 0; g_stop_signal.load(std::memory_order_relaxed) == 0; waited_ms += 100) {
+  uint64_t next_write_ms = tick_count_ms() + kMetricsPeriodMs;
+  while (g_stop_signal.load(std::memory_order_relaxed) == 0) {
     sleep_ms(100);
-    if (waited_ms > 0 && waited_ms % kMetricsPeriodMs == 0) write_metrics();
+    const uint64_t now_ms = tick_count_ms();
+    if (now_ms >= next_write_ms) {
+      write_metrics();
+      next_write_ms = now_ms + kMetricsPeriodMs;
+    }
   }
   write_metrics();
   server_stop(server);

@@ -23,12 +23,12 @@ struct FakeTransfer {
   FakeTransfer(double start, double rate) : start_us(start), bytes_per_us(rate) {}
   double start_us;
   double bytes_per_us;
-  double now_us = 0;
+  double clock_us = 0;  // the clock reading of the cycle being run
   std::vector<Tick> ticks;
 
   static uint64_t bytes(void *ctx) {
     auto *t = static_cast<FakeTransfer *>(ctx);
-    return static_cast<uint64_t>((t->now_us - t->start_us) * t->bytes_per_us);
+    return static_cast<uint64_t>((t->clock_us - t->start_us) * t->bytes_per_us);
   }
   static void report(void *ctx, double rate, int percent) {
     static_cast<FakeTransfer *>(ctx)->ticks.push_back({rate, percent});
@@ -38,8 +38,8 @@ struct FakeTransfer {
     const TickSink sink{bytes, report, this};
     double mark = start_us;
     for (int cycle = 1; cycle < 1000; ++cycle) {
-      now_us = start_us + cycle * period_us;
-      if (monitor_cycle(now_us, start_us, planned_s, &mark, sink)) return cycle;
+      clock_us = start_us + cycle * period_us;
+      if (monitor_cycle(clock_us, start_us, planned_s, &mark, sink)) return cycle;
     }
     return -1;
   }

@@ -37,8 +37,14 @@ struct Entry {
 class Log {
  public:
   using Hook = std::function<void(const Entry &)>;
-  // Sets what runs after each report is stored; set before the measurements, never while reports flow.
-  static void set_hook(Hook h) { hook() = std::move(h); }
+  // Sets what runs after each report is stored. The hook runs under the log's lock, so once set_hook
+  // returns, no call of the previous hook is under way or still to come: a monitor thread the library
+  // gave up waiting for (its stop wait, on a starved machine) may still report after the measurement has
+  // returned, and must not reach a hook whose captures are gone.
+  static void set_hook(Hook h) {
+    std::lock_guard<std::mutex> lock(mu());
+    hook() = std::move(h);
+  }
   static std::vector<Entry> entries() {
     std::lock_guard<std::mutex> lock(mu());
     return list();
@@ -51,10 +57,8 @@ class Log {
   }
   static void record(int tag, const char *label, double rate, int percent) {
     const Entry e{label, rate, percent, std::this_thread::get_id(), tag};
-    {
-      std::lock_guard<std::mutex> lock(mu());
-      list().push_back(e);
-    }
+    std::lock_guard<std::mutex> lock(mu());
+    list().push_back(e);
     if (hook()) hook()(e);
   }
 

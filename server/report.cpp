@@ -1,4 +1,4 @@
-// kestrum-server's stats and log lines: timestamps, address texts and how a connection ended.
+// kestrum-server's stats and log lines: timestamps, address texts and how a stream ended.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,16 +55,8 @@ const char *end_text(End end) {
       return "slot reclaimed for a newcomer";
     case End::stopped:
       return "server stopping";
-    case End::timed_out:
-      return "no command in time";
-    case End::unknown_command:
-      return "unknown command";
   }
   return "?";
-}
-
-double mbit_per_s(uint64_t bytes, double seconds) {
-  return seconds > 0 ? static_cast<double>(bytes) * 8 / 1e6 / seconds : 0.0;
 }
 
 std::string server_metrics_text(const ServerStats &st) {

@@ -26,8 +26,10 @@ using ServerClock = std::chrono::steady_clock;
 // late a stop, a deadline or a window's end is seen, and so how long server_stop takes.
 constexpr int kSliceMs = 100;
 
-// How a connection ended, for the log and for the style of the close.
-enum class End { client_closed, reset, max_stream, too_slow, reclaimed, stopped, timed_out, unknown_command };
+// How a download or upload ended, for its stats line and for the style of the close. A connection that
+// never became a stream is the loop's: it counts the ones it closes by reason (timed_out, unknown_command,
+// evicted below).
+enum class End { client_closed, reset, max_stream, too_slow, reclaimed, stopped };
 
 struct Stream {
   sock_t sock = KS_INVALID_SOCKET;  // under Server::mu: server_stop shuts it down while its thread runs
@@ -71,7 +73,6 @@ class Server {
 void emit(Server &srv, const char *text);
 std::string address_text(const sockaddr *sa, socklen_t len);
 const char *end_text(End end);
-double mbit_per_s(uint64_t bytes, double seconds);
 
 // loop.cpp: runs until srv->stopping; closes every pending connection on the way out. The poller is the
 // caller's, opened before and closed after.

@@ -8,6 +8,7 @@
 #include <system_error>
 #include <vector>
 
+#include "figures.h"
 #include "server_internal.h"
 #include "server_platform.h"
 #include "wire.h"
@@ -195,13 +196,13 @@ void stream_main(Server *srv, Stream *st) {
     if (download) {
       std::snprintf(line, sizeof line, "download to %s: %llu bytes sent in %.3f s, %.1f Mbit/s (%s)",
                     st->peer.c_str(), static_cast<unsigned long long>(m.bytes), secs,
-                    mbit_per_s(m.bytes, secs), end_text(m.end));
+                    rate_mbps(m.bytes, secs), end_text(m.end));
     } else {
       // The upload's rate runs from the first to the last payload byte, the span the client can time.
       std::snprintf(line, sizeof line,
                     "upload from %s: %llu bytes received in %.3f s first to last byte, %.1f Mbit/s (%s)",
                     st->peer.c_str(), static_cast<unsigned long long>(m.bytes), secs,
-                    mbit_per_s(m.bytes, secs), end_text(m.end));
+                    rate_mbps(m.bytes, secs), end_text(m.end));
     }
     emit(*srv, line);
   }

@@ -9,5 +9,6 @@ double ping_test(const char *host, int port, int count);
 // One timed transfer of duration_ms in the given direction; the rate in Mbit/s, or -1.0.
 double transfer_test(const char *host, int port, int duration_ms, Direction direction);
 
-// Ping (10 samples), download and upload against one server; 0 when all three succeed, else -1.
+// Ping (kFullRunPingSamples samples, figures.h), download and upload against one server; 0 when all three
+// succeed, else -1.
 int full_run(const char *host, int port, int duration_ms);

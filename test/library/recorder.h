@@ -46,6 +46,11 @@ class Recorder {
     }
     return true;
   }
+  // Forgets the reports so far (of a run the test does again).
+  static void clear() {
+    std::lock_guard<std::mutex> lock(mu());
+    list().clear();
+  }
   static std::vector<Report> with_label(const std::string &label) {
     std::vector<Report> out;
     for (const Report &r : reports())

@@ -114,24 +114,18 @@ int transfer(bool down, int port, double seconds) {
   sock_set_recv_timeout(s, kClientCallLimitMs);
   sock_set_send_timeout(s, kClientCallLimitMs);
   static std::vector<unsigned char> area(kDownloadReceiveBytes);
-  const std::vector<unsigned char> payload = pseudo_random(kUploadPayloadBytes * kUploadSendCopies);
-  const int send_bytes = kUploadPayloadBytes * kUploadSendCopies;
+  const std::vector<unsigned char> payload = pseudo_random(kUploadPayloadBytes);
 
   const double start = now_us();
   const double end = start + seconds * 1e6;
   uint64_t total = 0;
-  bool batching = false;
   bool failed = false;
   double now = start;
   while ((now = now_us()) < end) {
     const int n = down ? sock_recv_discard(s, area.data(), kDownloadReceiveBytes)
-                       : sock_send(s, payload.data(), send_bytes);
+                       : sock_send(s, payload.data(), kUploadPayloadBytes);
     if (n > 0) {
       total += static_cast<uint64_t>(n);
-      if (down && !batching) {
-        sock_set_recv_batch(s, kDownloadBatchBytes);
-        batching = true;
-      }
     } else if (n == 0 && down) {
       failed = true;
       break;

@@ -148,8 +148,7 @@ KESTRUM_API double kestrum_ping(const char *host, int port, int count);
 KESTRUM_API double kestrum_download(const char *host, int port, int duration_ms);
 
 /*
- * Upload throughput: one connection, a fixed 64 KiB payload sent over and over (four copies to a send) for
- * duration_ms.
+ * Upload throughput: one connection, 64 KiB sends of a fixed payload for duration_ms.
  *   host, port, duration_ms  as for kestrum_download.
  * Returns the rate in Mbit/s, or -1.0; it goes into the document as "upload_mbps". What counts is what the
  * server's host has acknowledged, not what this machine's socket accepted: on a slow uplink the socket

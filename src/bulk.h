@@ -4,17 +4,10 @@
 // it shows what the rest of the loops cost. A change here changes all three together.
 #pragma once
 
-// The library's end.
-constexpr int kUploadPayloadBytes = 65536;      // the generated upload payload
-constexpr int kUploadSendCopies = 4;            // of the payload, back to back, offered to every upload send
-constexpr int kDownloadReceiveBytes = 2 << 20;  // asked of every download receive
-// Once a download flows, its receives wait for this much (or for their time limit): one wake-up of the
-// measuring thread per megabyte instead of one per arriving segment or two. On a machine with few cores
-// every wake-up of ours may take the core from the sender at the other end of a loopback connection, and
-// a reader that waits for its core leaves its fixed 1 MiB buffer full: the server's sends then wait for
-// the window (44% of a loopback download's time with 64 KiB receives, 10% with these). Linux caps it at
-// half the receive buffer.
-constexpr int kDownloadBatchBytes = 1 << 20;
+// The library's end: every upload send offers the whole 64 KiB payload, every download receive asks
+// for 64 KiB into the call's own area. These are the measuring loop's own terms and stay as they are.
+constexpr int kUploadPayloadBytes = 65536;    // the generated upload payload, offered whole to every send
+constexpr int kDownloadReceiveBytes = 65536;  // asked of every download receive
 
 // The server's end.
 // One download send hands the kernel this much: on loopback the stream is then limited by the client's
@@ -22,10 +15,9 @@ constexpr int kDownloadBatchBytes = 1 << 20;
 constexpr int kServerSendBytes = 1 << 20;
 // One upload receive takes at most this much. Linux discards in the kernel and never touches the
 // buffer, whose pages then never become resident; elsewhere it is a real buffer.
-constexpr int kServerReceiveBytes = 2 << 20;
-// Once an upload flows, its receives wait for this much (or for the slice to end): on loopback one
-// wake-up per megabyte instead of one per arriving segment. Each wake-up lands on the sending client's
-// core and takes it from the client for a moment; at a quarter megabyte the client lost its core about
-// 14,000 times a second and sent 27 Gbit/s, at a megabyte 66 Gbit/s on the same machine. Not from the
-// start, so that the first byte's time is its arrival.
-constexpr int kServerBatchBytes = 1 << 20;
+constexpr int kServerReceiveBytes = 1 << 20;
+// Once an upload flows, its receives wait for this much (or for the slice to end): on loopback that is
+// one wake-up per quarter megabyte instead of one per arriving segment, and a third of the server's CPU
+// per gigabyte. Not from the start, so that the first byte's time is its arrival. A megabyte, tried
+// against the library's 64 KiB sends, made loopback uploads slower (bench/README.md).
+constexpr int kServerBatchBytes = 256 * 1024;

@@ -19,28 +19,18 @@ constexpr int kConnectLimitMs = 3000;     // each address's connection attempt
 constexpr int kPingReplyLimitMs = 2000;   // the whole reply, from the probe's send
 constexpr int kTransferCallLimitMs = 20;  // bounds every blocking recv/send, and so the cancel latency
 constexpr int kChunk = kUploadPayloadBytes;
-constexpr int kSendCopies = kUploadSendCopies;
 constexpr double kAckedReadUs = 2000;  // how often an upload reads what has been acknowledged
 
 // The upload payload: generated once per process by a linear congruential generator, so every process
-// sends the same 64 KiB (it starts 27 5E FA 95 0E 73 81 85), held kSendCopies times in a row so that one
-// send hands the kernel a quarter megabyte: a quarter of the system calls (and of the socket lock's
-// turns) per megabyte that 64 KiB sends would take. The stream stays a run of payload prefixes.
-unsigned char up_buf[kChunk * kSendCopies];
+// sends the same 64 KiB (it starts 27 5E FA 95 0E 73 81 85).
+unsigned char up_buf[kChunk];
 int up_ready;
-
-// The download's receive area. Linux discards in the kernel and never touches it, so its pages never
-// become resident; elsewhere the bytes are copied in and never looked at.
-unsigned char down_area[kDownloadReceiveBytes];
 
 void make_upload_payload() {
   uint32_t x = 0x12345678u;
   for (int i = 0; i < kChunk; ++i) {
     x = x * 1664525u + 1013904223u;
     up_buf[i] = static_cast<unsigned char>((x >> 8) & 0xFF);
-  }
-  for (int copy = 1; copy < kSendCopies; ++copy) {
-    for (int i = 0; i < kChunk; ++i) up_buf[copy * kChunk + i] = up_buf[i];
   }
   up_ready = 1;
 }
@@ -175,22 +165,16 @@ double transfer_test(const char *host, int port, int duration_ms, Direction dire
   enum class End { finished, cancelled, failed };
   End end = End::finished;
   uint64_t total = 0;
-  bool batching = false;
+  unsigned char area[kDownloadReceiveBytes];  // download data is only counted (on Linux never copied here)
   if (cancel_requested()) end = End::cancelled;
   double next_acked_read = start;  // upload: when the acknowledged count is read and published next
   while (end == End::finished) {
     const double now = now_us();
     if ((now - start) / 1000000 * 1000 >= static_cast<double>(duration_ms)) break;
-    const int n = down ? sock_recv_discard(s, down_area, kDownloadReceiveBytes)
-                       : sock_send(s, up_buf, kChunk * kSendCopies);
+    const int n = down ? sock_recv_discard(s, area, kDownloadReceiveBytes) : sock_send(s, up_buf, kChunk);
     if (n > 0) {
       total += static_cast<uint64_t>(n);
       if (down) monitor_publish_bytes(total);
-      // Not from the start, so that the first receive returns with the first bytes.
-      if (down && !batching) {
-        sock_set_recv_batch(s, kDownloadBatchBytes);
-        batching = true;
-      }
     } else if (n == 0) {
       if (down) break;  // the server closed its side: a normal end of the stream
       // an upload send of 0 counts nothing and goes on

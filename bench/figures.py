@@ -11,7 +11,7 @@ keep only the running of things.
                                                   count and the largest distance in percent, signed
   figures.py cpu OUT LIMIT -- CMD...              runs CMD (at most LIMIT seconds), writes its user and
                                                   system CPU seconds to OUT, exits with CMD's status
-  figures.py table loopback|netns|cost TSV        the closing table of a benchmark from its rows
+  figures.py table loopback|limit|netns|cost TSV  the closing table of a benchmark from its rows
 
 Rates are megabits per second, 1 Mbit = 1,000,000 bits, as the library reports them.
 """
@@ -138,6 +138,24 @@ def table_loopback(rows):
     print("(medians; iperf3 figure: its receiver line)")
 
 
+def table_limit(rows):
+    # rows: round, direction, tool (kestrum or limit), mbps
+    print(f"{'direction':<10} {'rounds':>6} {'kestrum Mbit/s':>15} {'limit Mbit/s':>13} {'kestrum/limit':>14}"
+          f" {'rounds from':>12} {'to':>6}")
+    for direction in ("download", "upload"):
+        k = {r[0]: float(r[3]) for r in rows if r[1] == direction and r[2] == "kestrum"}
+        lim = {r[0]: float(r[3]) for r in rows if r[1] == direction and r[2] == "limit"}
+        if not k and not lim:
+            continue
+        shares = [k[r] / lim[r] for r in k if r in lim and lim[r]]
+        mk, ml = med(list(k.values())), med(list(lim.values()))
+        lo = min(shares) if shares else float("nan")
+        hi = max(shares) if shares else float("nan")
+        print(f"{direction:<10} {len(shares):>6} {mk:>15.1f} {ml:>13.1f} {ratio(mk, ml):>14.3f} {lo:>12.3f} {hi:>6.3f}")
+    print("(medians; kestrum/limit is the median of kestrum over the median of the limit; 'rounds from .. to'\n"
+          " is the lowest and highest share of a round, kestrum over the limit measured beside it)")
+
+
 def table_netns(rows):
     # rows: link, round, direction, tool, mbps [, server_mbps, server_bytes, server_seconds
     #       [, progress_reports, progress_worst_percent]]
@@ -219,7 +237,7 @@ def main(argv):
     elif cmd == "cpu" and len(args) >= 4 and args[2] == "--":
         cpu(args[0], args[1], args[3:])
     elif cmd == "table" and len(args) == 2:
-        {"loopback": table_loopback, "netns": table_netns, "cost": table_cost}[args[0]](read_rows(args[1]))
+        {"loopback": table_loopback, "limit": table_limit, "netns": table_netns, "cost": table_cost}[args[0]](read_rows(args[1]))
     else:
         fail(f"bad arguments: {' '.join(argv[1:])} (see --help)")
 

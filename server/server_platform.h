@@ -41,12 +41,9 @@ int poller_wait(Poller *p, PollEvent *events, int max, int timeout_ms);
 // Takes one connection off a non-blocking listener and returns it non-blocking, its peer address in
 // *addr; KS_INVALID_SOCKET with sock_error() set when there is none or it fails.
 sock_t sock_accept_nonblocking(sock_t listener, sockaddr_storage *addr, socklen_t *len);
-// sock_recv_discard, the receive that throws the bytes away (in the kernel on Linux), is the platform
-// layer's, shared with the library.
-// Asks that a blocking receive on s return only once `bytes` are queued (or its time limit, the peer's
-// close or an error comes first), so that a fast sender wakes the reader once per batch rather than once
-// per segment. Linux: SO_RCVLOWAT, which the kernel caps at half the receive buffer; elsewhere nothing.
-void sock_set_recv_batch(sock_t s, int bytes);
+// sock_recv_discard, the receive that throws the bytes away (in the kernel on Linux), and
+// sock_set_recv_batch, the receive that waits for a batch, are the platform layer's, shared with the
+// library.
 // Sets a socket's TCP congestion control by name (Linux: TCP_CONGESTION; set on a listener, it passes to
 // every connection accepted from it); false with the reason in *why where it cannot, or where the
 // platform has no such setting.

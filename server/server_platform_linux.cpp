@@ -1,4 +1,4 @@
-// Linux side of the server's platform layer: epoll, accept4, SO_RCVLOWAT, TCP_INFO and RLIMIT_NOFILE.
+// Linux side of the server's platform layer: epoll, accept4, TCP_INFO and RLIMIT_NOFILE.
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -57,11 +57,6 @@ int poller_wait(Poller *p, PollEvent *events, int max, int timeout_ms) {
 sock_t sock_accept_nonblocking(sock_t listener, sockaddr_storage *addr, socklen_t *len) {
   *len = sizeof *addr;
   return ::accept4(listener, reinterpret_cast<sockaddr *>(addr), len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-}
-
-void sock_set_recv_batch(sock_t s, int bytes) {
-  ::setsockopt(s, SOL_SOCKET, SO_RCVLOWAT, &bytes,
-               sizeof bytes);  // an optimisation: a refusal changes nothing
 }
 
 bool sock_set_congestion(sock_t s, const std::string &algorithm, std::string *why) {

@@ -72,8 +72,6 @@ sock_t sock_accept_nonblocking(sock_t listener, sockaddr_storage *addr, socklen_
 }
 
 // Winsock takes SO_RCVLOWAT only as a value to read back.
-void sock_set_recv_batch(sock_t, int) {}
-
 bool sock_set_congestion(sock_t, const std::string &, std::string *why) {
   *why = "this platform has no per-connection congestion control";
   return false;

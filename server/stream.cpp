@@ -8,6 +8,7 @@
 #include <system_error>
 #include <vector>
 
+#include "bulk.h"
 #include "figures.h"
 #include "server_internal.h"
 #include "server_platform.h"
@@ -15,16 +16,10 @@
 
 namespace {
 
-// One download send hands the kernel this much: on loopback the stream is then limited by the client's
-// receive loop, not by our syscall rate.
-constexpr int kBlockBytes = 1 << 20;
-// One upload receive takes at most this much. Linux discards in the kernel and never touches the
-// buffer, whose pages then never become resident; elsewhere it is a real buffer.
-constexpr int kUploadChunkBytes = 1 << 20;
-// Once an upload flows, its receives wait for this much (or for the slice to end): on loopback that
-// is one wake-up per quarter megabyte instead of one per arriving segment, and a third of the server's
-// CPU per gigabyte. Not from the start, so that the first byte's time is its arrival.
-constexpr int kUploadBatchBytes = 256 * 1024;
+// The sizes of the stream's calls are in bulk.h, beside the library's.
+constexpr int kBlockBytes = kServerSendBytes;
+constexpr int kUploadChunkBytes = kServerReceiveBytes;
+constexpr int kUploadBatchBytes = kServerBatchBytes;
 // How often a fast download reads what its client has taken (three system calls); a slow one, whose send
 // waits out its slice, reads it after every send.
 constexpr int64_t kTakenReadUs = 1000;

@@ -56,6 +56,11 @@ int sock_recv(sock_t s, void *buf, int len);
 // Receives up to len bytes and throws them away; the result is counted as sock_recv's. Linux discards them
 // in the kernel (MSG_TRUNC) without copying; elsewhere they are copied into buf, which must hold len bytes.
 int sock_recv_discard(sock_t s, void *buf, int len);
+// Asks that a blocking receive on s return only once `bytes` are queued (or its time limit, the peer's
+// close or an error comes first), so that a fast sender wakes the reader once per batch rather than once
+// per segment. Linux: SO_RCVLOWAT, which the kernel caps at half the receive buffer; elsewhere nothing.
+// An optimisation: where the platform refuses, every receive returns what has arrived, as before.
+void sock_set_recv_batch(sock_t s, int bytes);
 
 // Of the `sent` bytes that sends on this connected socket have accepted so far, how many the peer has
 // acknowledged. Linux reads what is still queued (SIOCOUTQ: accepted, not yet acknowledged); Windows 10

@@ -47,6 +47,8 @@ int sock_recv_discard(sock_t s, void *buf, int len) {
   return static_cast<int>(::recv(s, buf, static_cast<size_t>(len), MSG_TRUNC));
 }
 
+void sock_set_recv_batch(sock_t s, int bytes) { sock_set_int(s, SOL_SOCKET, SO_RCVLOWAT, bytes); }
+
 bool sock_acked(sock_t s, uint64_t sent, uint64_t *acked) {
   // SIOCOUTQ on a TCP socket is everything written and not yet acknowledged cumulatively: bytes still
   // waiting to go out and bytes in flight alike. After a loss the cumulative acknowledgement stands still

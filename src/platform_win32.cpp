@@ -32,6 +32,9 @@ int sock_recv(sock_t s, void *buf, int len) { return ::recv(s, static_cast<char 
 
 int sock_recv_discard(sock_t s, void *buf, int len) { return sock_recv(s, buf, len); }
 
+// Winsock's TCP has no SO_RCVLOWAT (setsockopt refuses it): every receive returns what has arrived.
+void sock_set_recv_batch(sock_t, int) {}
+
 // SIO_TCP_INFO and TCP_INFO_v0 as documented for mstcpip.h (Windows 10 1703 and later); the mingw-w64
 // headers we build with declare neither. Plain fields in their documented order, so the layout is the
 // system's own.

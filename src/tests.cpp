@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <initializer_list>
 
+#include "bulk.h"
 #include "figures.h"
 #include "kestrum_internal.h"
 #include "monitor.h"
@@ -17,7 +18,7 @@ constexpr int kMaxPingSamples = 1000;
 constexpr int kConnectLimitMs = 3000;     // each address's connection attempt
 constexpr int kPingReplyLimitMs = 2000;   // the whole reply, from the probe's send
 constexpr int kTransferCallLimitMs = 20;  // bounds every blocking recv/send, and so the cancel latency
-constexpr int kChunk = 65536;
+constexpr int kChunk = kUploadPayloadBytes;
 constexpr double kAckedReadUs = 2000;  // how often an upload reads what has been acknowledged
 
 // The upload payload: generated once per process by a linear congruential generator, so every process
@@ -164,13 +165,13 @@ double transfer_test(const char *host, int port, int duration_ms, Direction dire
   enum class End { finished, cancelled, failed };
   End end = End::finished;
   uint64_t total = 0;
-  unsigned char area[kChunk];  // download data is only counted (and on Linux never copied here)
+  unsigned char area[kDownloadReceiveBytes];  // download data is only counted (on Linux never copied here)
   if (cancel_requested()) end = End::cancelled;
   double next_acked_read = start;  // upload: when the acknowledged count is read and published next
   while (end == End::finished) {
     const double now = now_us();
     if ((now - start) / 1000000 * 1000 >= static_cast<double>(duration_ms)) break;
-    const int n = down ? sock_recv_discard(s, area, kChunk) : sock_send(s, up_buf, kChunk);
+    const int n = down ? sock_recv_discard(s, area, kDownloadReceiveBytes) : sock_send(s, up_buf, kChunk);
     if (n > 0) {
       total += static_cast<uint64_t>(n);
       if (down) monitor_publish_bytes(total);

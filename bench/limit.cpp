@@ -23,24 +23,13 @@
 #include <vector>
 
 #include "bulk.h"
+#include "pseudo_random.h"
 #include "transport.h"
 
 namespace {
 
 constexpr int kClientCallLimitMs = 20;   // the library's limit on every transfer call (src/tests.cpp)
 constexpr int kServerCallLimitMs = 100;  // kestrum-server's slice (server/server_internal.h)
-
-std::vector<unsigned char> pseudo_random(size_t n) {
-  std::vector<unsigned char> b(n);
-  uint64_t x = 0x9e3779b97f4a7c15ull;
-  for (auto &byte : b) {
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
-    byte = static_cast<unsigned char>(x >> 32);
-  }
-  return b;
-}
 
 void serve_one(sock_t s, const std::vector<unsigned char> &block, std::vector<unsigned char> &scratch) {
   sock_set_int(s, IPPROTO_TCP, TCP_NODELAY, 1);
@@ -86,7 +75,7 @@ int serve(int port) {
     sock_close(l);
     return 1;
   }
-  const std::vector<unsigned char> block = pseudo_random(kServerSendBytes);
+  const std::vector<unsigned char> block = pseudo_random_bytes(kServerSendBytes);
   std::vector<unsigned char> scratch(kServerReceiveBytes);
   for (;;) {
     const sock_t s = ::accept(l, nullptr, nullptr);
@@ -114,7 +103,7 @@ int transfer(bool down, int port, double seconds) {
   sock_set_recv_timeout(s, kClientCallLimitMs);
   sock_set_send_timeout(s, kClientCallLimitMs);
   static std::vector<unsigned char> area(kDownloadReceiveBytes);
-  const std::vector<unsigned char> payload = pseudo_random(kUploadPayloadBytes);
+  const std::vector<unsigned char> payload = pseudo_random_bytes(kUploadPayloadBytes);
 
   const double start = now_us();
   const double end = start + seconds * 1e6;

@@ -10,6 +10,7 @@
 
 #include "bulk.h"
 #include "figures.h"
+#include "pseudo_random.h"
 #include "server_internal.h"
 #include "server_platform.h"
 #include "wire.h"
@@ -226,17 +227,7 @@ void stream_main(Server *srv, Stream *st) {
 const unsigned char *download_block() {
   // Pseudo-random, so that nothing on the path can compress it and inflate the figures; shared read-only
   // by every download.
-  static const std::vector<unsigned char> block = [] {
-    std::vector<unsigned char> b(kBlockBytes);
-    uint64_t x = 0x9e3779b97f4a7c15ull;
-    for (auto &byte : b) {
-      x ^= x << 13;
-      x ^= x >> 7;
-      x ^= x << 17;
-      byte = static_cast<unsigned char>(x >> 32);
-    }
-    return b;
-  }();
+  static const std::vector<unsigned char> block = pseudo_random_bytes(kBlockBytes);
   return block.data();
 }
 
